@@ -1,0 +1,341 @@
+// The platform layer on POSIX systems (Linux); only POSIX-specific code belongs here.
+// Messages go to standard error, 8-bit text is UTF-8, and a start sets the Linux
+// scheduling policy and nice value that stand for the requested priority class.
+#include <errno.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "command/form1.h"
+#include "platform/platform.h"
+
+namespace zdrv {
+namespace {
+
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+// ---- UTF-8 and UTF-16 -------------------------------------------------------------
+
+// Decodes one code point at `pos` and advances `pos`; an invalid or truncated sequence
+// yields U+FFFD and consumes one byte.
+char32_t decode_utf8(std::string_view text, std::size_t& pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned lead = byte(pos);
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  }
+  std::size_t length = 0;
+  char32_t minimum = 0;
+  char32_t code = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, minimum = 0x80, code = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, minimum = 0x800, code = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, minimum = 0x10000, code = lead & 0x07u;
+  } else {
+    ++pos;
+    return kReplacementCharacter;
+  }
+  if (text.size() - pos < length) {
+    ++pos;
+    return kReplacementCharacter;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned next = byte(pos + i);
+    if ((next & 0xC0u) != 0x80u) {
+      ++pos;
+      return kReplacementCharacter;
+    }
+    code = (code << 6) | (next & 0x3Fu);
+  }
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    ++pos;
+    return kReplacementCharacter;
+  }
+  pos += length;
+  return code;
+}
+
+// Decodes one code point of UTF-16 at `pos`; a lone surrogate yields U+FFFD.
+char32_t decode_utf16(const std::u16string& text, std::size_t& pos) {
+  const char32_t unit = text[pos++];
+  if (unit < 0xD800 || unit > 0xDFFF) {
+    return unit;
+  }
+  if (unit <= 0xDBFF && pos < text.size() && text[pos] >= 0xDC00 && text[pos] <= 0xDFFF) {
+    const char32_t low = text[pos++];
+    return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+  }
+  return kReplacementCharacter;
+}
+
+void append_utf16(std::u16string& out, char32_t code) {
+  if (code < 0x10000) {
+    out += static_cast<char16_t>(code);
+    return;
+  }
+  code -= 0x10000;
+  out += static_cast<char16_t>(0xD800 + (code >> 10));
+  out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+}
+
+void append_utf8(std::string& out, char32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+std::u16string utf8_to_utf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    append_utf16(out, decode_utf8(text, pos));
+  }
+  return out;
+}
+
+std::string utf16_to_utf8(const std::u16string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    append_utf8(out, decode_utf16(text, pos));
+  }
+  return out;
+}
+
+// ---- Descriptors and starting -------------------------------------------------------
+
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&&) = delete;
+  Descriptor& operator=(Descriptor&&) = delete;
+  ~Descriptor() { reset(); }
+
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct LinuxPriority {
+  int policy;
+  int static_priority;
+  int nice;
+};
+
+std::optional<LinuxPriority> linux_priority(std::uint32_t priority_class) {
+  switch (priority_class) {
+    case kIdlePriorityClass:
+      return LinuxPriority{SCHED_IDLE, 0, 19};
+    case kNormalPriorityClass:
+      return LinuxPriority{SCHED_OTHER, 0, 0};
+    case kHighPriorityClass:
+      return LinuxPriority{SCHED_OTHER, 0, -10};
+    case kRealtimePriorityClass:
+      return LinuxPriority{SCHED_RR, 1, 0};
+    default:
+      return std::nullopt;
+  }
+}
+
+// Runs in the new process before the program: the error number of the first step that
+// failed, or 0. The nice value is set first, so a realtime start from an idle launcher
+// does not need a second privilege.
+int apply_priority(const LinuxPriority& priority) {
+  if (setpriority(PRIO_PROCESS, 0, priority.nice) != 0) {
+    return errno;
+  }
+  sched_param param{};
+  param.sched_priority = priority.static_priority;
+  if (sched_setscheduler(0, priority.policy, &param) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
+// The new process: set the priority, run the file, and on failure report the error
+// number through the close-on-exec pipe. Only async-signal-safe calls, and _exit, never
+// exit: the launcher's stdio and atexit handlers belong to the launcher.
+[[noreturn]] void run_child(const char* path, const LinuxPriority& priority, int report_fd) {
+  int error = apply_priority(priority);
+  if (error == 0) {
+    char* const argv[] = {const_cast<char*>(path), nullptr};
+    ::execv(path, argv);
+    error = errno;
+  }
+  ssize_t written = 0;
+  do {
+    written = ::write(report_fd, &error, sizeof error);
+  } while (written < 0 && errno == EINTR);
+  ::_exit(127);
+}
+
+// Waits for the word the new process writes when it could not run the program; end of
+// file means the program is running.
+bool child_reported_failure(int report_fd) {
+  int error = 0;
+  ssize_t got = 0;
+  do {
+    got = ::read(report_fd, &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  return got != 0;
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  PosixPlatform(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+  std::u16string argument_text() override {
+    std::string joined;
+    for (int i = 1; i < argc_; ++i) {
+      if (i > 1) {
+        joined += ' ';
+      }
+      joined += argv_[i];
+    }
+    return utf8_to_utf16(joined);
+  }
+
+  void hide_window() override {}
+  void close_window() override {}
+
+  bool message_box(const std::u16string& text, const std::u16string& title,
+                   MessageStyle /*style*/) override {
+    std::string out = utf16_to_utf8(title);
+    out += '\n';
+    const std::string body = utf16_to_utf8(text);
+    for (std::size_t pos = 0; pos < body.size(); ++pos) {
+      if (body.compare(pos, 2, "\r\n") == 0) {
+        out += '\n';
+        ++pos;
+      } else {
+        out += body[pos];
+      }
+    }
+    out += "\n\n";
+    return std::fwrite(out.data(), 1, out.size(), stderr) == out.size() && std::fflush(stderr) == 0;
+  }
+
+  [[noreturn]] void end_program(ExitStatus status) override { std::exit(static_cast<int>(status)); }
+
+  std::u16string lower_case(const std::u16string& text) override {
+    const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    std::u16string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+      const char32_t code = decode_utf16(text, pos);
+      const auto lowered = utf8 != nullptr ? towlower_l(static_cast<wint_t>(code), utf8)
+                                           : towlower(static_cast<wint_t>(code));
+      append_utf16(out, static_cast<char32_t>(lowered));
+    }
+    if (utf8 != nullptr) {
+      freelocale(utf8);
+    }
+    return out;
+  }
+
+  AnsiText to_ansi(const std::u16string& text) override { return utf16_to_utf8(text); }
+  std::u16string from_ansi(std::string_view text) override { return utf8_to_utf16(text); }
+
+  // There are no short names here: an existing entry's short form is its path.
+  ShortPathAnswer short_path(const AnsiText& path, std::size_t buffer_size) override {
+    struct stat info {};
+    if (path.empty() || ::lstat(path.c_str(), &info) != 0) {
+      return {};
+    }
+    if (path.size() >= buffer_size) {
+      return {static_cast<std::uint32_t>(path.size() + 1), std::string(buffer_size, ' ')};
+    }
+    return {static_cast<std::uint32_t>(path.size()), path};
+  }
+
+  std::optional<std::uint32_t> file_attributes(const AnsiText& path) override {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+      return std::nullopt;
+    }
+    return S_ISDIR(info.st_mode) ? kAttributeDirectory : 0U;
+  }
+
+  // Linux has no command line of one string: the program gets the file it runs as its
+  // only argument.
+  std::optional<StartedProcess> create_process(const StartRequest& request) override {
+    const auto priority = linux_priority(request.creation_flags);
+    if (!priority || request.application_name.empty()) {
+      return std::nullopt;
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      return std::nullopt;
+    }
+    Descriptor report_read(fds[0]);
+    Descriptor report_write(fds[1]);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      return std::nullopt;
+    }
+    if (pid == 0) {
+      run_child(request.application_name.c_str(), *priority, report_write.get());
+    }
+    report_write.reset();
+    if (child_reported_failure(report_read.get())) {
+      int status = 0;
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      return std::nullopt;
+    }
+    return StartedProcess{static_cast<std::uintptr_t>(pid), 0};
+  }
+
+  // A process id holds nothing open; the started program is not waited for.
+  bool close_handle(std::uintptr_t /*handle*/) override { return true; }
+
+ private:
+  int argc_;
+  char** argv_;
+};
+
+}  // namespace
+}  // namespace zdrv
+
+int main(int argc, char** argv) {
+  zdrv::PosixPlatform platform(argc, argv);
+  zdrv::Form1 form(platform);
+  form.load();
+}

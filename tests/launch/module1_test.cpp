@@ -1,0 +1,108 @@
+#include "launch/module1.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+
+namespace zdrv {
+namespace {
+
+using testing::FakePlatform;
+
+TEST(Ersetzen, ReplacesEveryOccurrenceWithoutRescanningTheReplacement) {
+  EXPECT_EQ(Module1::ersetzen(u"a\"b\"c", u"\"", u""), u"abc");
+  EXPECT_EQ(Module1::ersetzen(u"abc", u"\"", u""), u"abc");
+  EXPECT_EQ(Module1::ersetzen(u"aXa", u"a", u"aa"), u"aaXaa");
+  EXPECT_EQ(Module1::ersetzen(u"\"\"\"", u"\"", u""), u"");
+  EXPECT_EQ(Module1::ersetzen(u"aaaa", u"aa", u"b"), u"bb");
+}
+
+TEST(Ersetzen, LeavesTextAloneForEmptyOrIdenticalFindAndOtherCase) {
+  EXPECT_EQ(Module1::ersetzen(u"abc", u"", u"x"), u"abc");
+  EXPECT_EQ(Module1::ersetzen(u"abc", u"b", u"b"), u"abc");
+  EXPECT_EQ(Module1::ersetzen(u"aXb", u"x", u"y"), u"aXb");
+}
+
+TEST(Kurzname, StripsQuotesFromTheCallersTargetAndReturnsTheShortForm) {
+  FakePlatform platform;
+  platform.attributes["C:\\Program Files\\a.exe"] = 0x20;
+  platform.short_forms["C:\\Program Files\\a.exe"] = "C:\\PROGRA~1\\a.exe";
+  Module1 services(platform);
+  std::u16string target = u"\"C:\\Program Files\\a.exe\"";
+  EXPECT_EQ(services.kurzname(target), u"C:\\PROGRA~1\\a.exe");
+  EXPECT_EQ(target, u"C:\\Program Files\\a.exe");
+}
+
+TEST(Kurzname, MissingPathGivesEmptyTextAndEmptyIsNotAFile) {
+  FakePlatform platform;
+  Module1 services(platform);
+  std::u16string target = u"C:\\missing.exe";
+  const auto short_path = services.kurzname(target);
+  EXPECT_EQ(short_path, u"");
+  EXPECT_FALSE(services.vorhanden(short_path));
+}
+
+TEST(Kurzname, TargetHoldsWhatTheCodePageMadeOfIt) {
+  FakePlatform platform;
+  Module1 services(platform);
+  std::u16string target = u"C:\\Ω.exe";
+  services.kurzname(target);
+  EXPECT_EQ(target, u"C:\\?.exe");
+  EXPECT_EQ(platform.calls.front(), "short_path C:\\?.exe");
+}
+
+// A short form longer than the customary 255-character buffer is still found.
+TEST(Kurzname, AsksAgainWhenTheShortFormDoesNotFit) {
+  FakePlatform platform;
+  const std::string long_path = "C:\\" + std::string(300, 'x') + ".exe";
+  platform.attributes[long_path] = 0x20;
+  Module1 services(platform);
+  std::u16string target(long_path.begin(), long_path.end());
+  const auto short_path = services.kurzname(target);
+  EXPECT_EQ(short_path, target);
+  EXPECT_TRUE(services.vorhanden(short_path));
+}
+
+TEST(Vorhanden, AcceptsAnyFileButNotDirectoriesOrVolumeLabels) {
+  FakePlatform platform;
+  platform.attributes = {{"ro", 0x01},    {"hidden", 0x02}, {"system", 0x04},
+                         {"plain", 0x80}, {"dir", 0x10},    {"label", 0x08}};
+  Module1 services(platform);
+  for (const auto* file : {u"ro", u"hidden", u"system", u"plain"}) {
+    EXPECT_TRUE(services.vorhanden(file));
+  }
+  EXPECT_FALSE(services.vorhanden(u"dir"));
+  EXPECT_FALSE(services.vorhanden(u"label"));
+  EXPECT_FALSE(services.vorhanden(u"gone"));
+}
+
+// The checked file itself is started, never one the system would find by splitting the
+// command line at a space.
+TEST(Starten, StartsExactlyTheCheckedFileAndClosesBothHandles) {
+  FakePlatform platform;
+  Module1 services(platform);
+  ASSERT_TRUE(services.starten(u"C:\\Program Files\\a.exe", 0x40));
+  ASSERT_EQ(platform.starts.size(), 1U);
+  const auto& request = platform.starts[0];
+  EXPECT_EQ(request.application_name, "C:\\Program Files\\a.exe");
+  EXPECT_EQ(request.command_line, "\"C:\\Program Files\\a.exe\"");
+  EXPECT_TRUE(request.inherit_handles);
+  EXPECT_EQ(request.creation_flags, 0x40U);
+  EXPECT_EQ(platform.closed_handles, (std::vector<std::uintptr_t>{102, 101}));
+
+  ASSERT_TRUE(services.starten(u"C:\\tab\there.exe", 0x20));
+  EXPECT_EQ(platform.starts[1].command_line, "\"C:\\tab\there.exe\"");
+  ASSERT_TRUE(services.starten(u"C:\\APP~1\\a.exe", 0x20));
+  EXPECT_EQ(platform.starts[2].command_line, "C:\\APP~1\\a.exe");
+}
+
+TEST(Starten, RefusedStartIsFalseAndClosesNothing) {
+  FakePlatform platform;
+  platform.start_succeeds = false;
+  Module1 services(platform);
+  EXPECT_FALSE(services.starten(u"C:\\notes.txt", 0x20));
+  EXPECT_TRUE(platform.closed_handles.empty());
+}
+
+}  // namespace
+}  // namespace zdrv
