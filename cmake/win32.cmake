@@ -1,0 +1,13 @@
+# zdrv.exe: a 32-bit program of the graphical subsystem that needs no DLL beyond those
+# every Windows has, so the C and C++ runtimes are linked in.
+enable_language(RC)
+
+add_executable(zdrv WIN32 src/platform/win32.cpp)
+if(EXISTS ${CMAKE_SOURCE_DIR}/resources/zdrv.rc)
+  target_sources(zdrv PRIVATE resources/zdrv.rc)
+endif()
+target_link_libraries(zdrv PRIVATE zdrv_core)
+target_compile_definitions(zdrv PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_options(zdrv PRIVATE -static -static-libgcc -static-libstdc++ -s
+                    -Wl,--gc-sections)
+set_target_properties(zdrv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
