@@ -27,9 +27,7 @@ class KeywordTest : public LauncherTest, public ::testing::WithParamInterface<Pr
 TEST_P(KeywordTest, StartsTheProgramAtItsPriorityWithEverythingInherited) {
   const PriorityCase& row = GetParam();
   if (row.needs_root) {
-    const std::string reason =
-        root_needed_for(std::string("raising the priority to ") + row.keyword);
-    if (!reason.empty()) {
+    if (const auto reason = priority_raising_refused(row.keyword); !reason.empty()) {
       GTEST_SKIP() << reason;
     }
   }

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -153,6 +155,29 @@ std::string LauncherTest::root_needed_for(const std::string& what) {
     return {};
   }
   return what + " needs root; these tests run as uid " + std::to_string(::geteuid());
+}
+
+std::string LauncherTest::priority_raising_refused(const std::string& keyword) {
+  if (auto reason = root_needed_for("raising the priority to " + keyword); !reason.empty()) {
+    return reason;
+  }
+  // Tried in a child of its own, which is thrown away.
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    sched_param param{};
+    param.sched_priority = 1;
+    const bool raised =
+        ::setpriority(PRIO_PROCESS, 0, -10) == 0 && ::sched_setscheduler(0, SCHED_RR, &param) == 0;
+    ::_exit(raised ? 0 : 1);
+  }
+  int status = 0;
+  while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    return {};
+  }
+  return "root here may not raise priorities (no CAP_SYS_NICE, or no realtime budget), so " +
+         keyword + " cannot be tested";
 }
 
 void LauncherTest::reap_children() {

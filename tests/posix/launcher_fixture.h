@@ -54,6 +54,9 @@ class LauncherTest : public ::testing::Test {
 
   // Why a test that needs root cannot run here; empty when it can.
   static std::string root_needed_for(const std::string& what);
+  // Why this process may not raise a program's priority as high and realtime do (not
+  // root, or root in a container without the right to); empty when it may.
+  static std::string priority_raising_refused(const std::string& keyword);
 
   std::string root_;      // the scratch tree, removed after the test
   std::string work_;      // the current directory zdrv runs in
