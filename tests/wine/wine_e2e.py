@@ -19,6 +19,7 @@ import time
 import unittest
 from pathlib import Path
 
+sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from wine_harness import HarnessError, Run, Session  # noqa: E402
