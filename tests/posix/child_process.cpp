@@ -40,7 +40,7 @@ void close_all_above_stderr_except(std::optional<int> kept) {
 }
 
 // In the forked child: only async-signal-safe calls until the program runs.
-[[noreturn]] void become_program(const ChildSpec& request, char* const* argv, char* const* envp,
+[[noreturn]] void become_program(const ChildRequest& request, char* const* argv, char* const* envp,
                                  int in_fd, int out_fd, int err_fd) {
   if (::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
       ::chdir(request.cwd.c_str()) != 0) {
@@ -98,7 +98,7 @@ std::optional<std::string> read_file(const std::string& path) {
   return content.str();
 }
 
-ChildOutcome run_child(const ChildSpec& request) {
+ChildOutcome run_child(const ChildRequest& request) {
   ChildOutcome outcome;
   const std::string out_path = request.capture_dir + "/stdout";
   const std::string err_path = request.capture_dir + "/stderr";
