@@ -1,5 +1,6 @@
 #include "command/form1.h"
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <string_view>
@@ -58,12 +59,11 @@ std::u16string quoted_message(std::u16string_view before, const std::u16string& 
 }  // namespace
 
 std::optional<std::uint32_t> priority_class_for(const std::u16string& keyword) {
-  for (const auto& row : kPriorityKeywords) {
-    if (keyword == row.keyword) {
-      return row.priority_class;
-    }
+  const auto* row = std::ranges::find(kPriorityKeywords, keyword, &PriorityKeyword::keyword);
+  if (row == kPriorityKeywords.end()) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  return row->priority_class;
 }
 
 std::u16string help_text() {

@@ -40,11 +40,11 @@ char32_t decode_utf8(std::string_view text, std::size_t& pos) {
   char32_t minimum = 0;
   char32_t code = 0;
   if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, code = lead & 0x1Fu;
+    length = 2, minimum = 0x80, code = lead & 0x1FU;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, code = lead & 0x0Fu;
+    length = 3, minimum = 0x800, code = lead & 0x0FU;
   } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, code = lead & 0x07u;
+    length = 4, minimum = 0x10000, code = lead & 0x07U;
   } else {
     ++pos;
     return kReplacementCharacter;
@@ -55,11 +55,11 @@ char32_t decode_utf8(std::string_view text, std::size_t& pos) {
   }
   for (std::size_t i = 1; i < length; ++i) {
     const unsigned next = byte(pos + i);
-    if ((next & 0xC0u) != 0x80u) {
+    if ((next & 0xC0U) != 0x80U) {
       ++pos;
       return kReplacementCharacter;
     }
-    code = (code << 6) | (next & 0x3Fu);
+    code = (code << 6) | (next & 0x3FU);
   }
   if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
     ++pos;
