@@ -1,0 +1,16 @@
+# The hardening checks as tests of the ordinary build tree, so that the one ctest of
+# scripts/test runs them too. Each is a script that also works on its own.
+set(zdrv_scripts ${CMAKE_SOURCE_DIR}/scripts)
+
+# Builds build/asan and runs its whole ctest: every unit and end-to-end test, instrumented.
+# It builds with both cores, so it runs alone.
+add_test(NAME check.sanitizers COMMAND ${zdrv_scripts}/sanitize)
+set_tests_properties(check.sanitizers PROPERTIES PROCESSORS 2 TIMEOUT 900)
+
+# The short fixed-budget fuzz run: 60 seconds shared by the fuzz targets.
+add_test(NAME check.fuzz COMMAND ${zdrv_scripts}/fuzz 60)
+set_tests_properties(check.fuzz PROPERTIES TIMEOUT 600)
+
+add_test(NAME check.clang_tidy COMMAND ${zdrv_scripts}/lint clang-tidy ${CMAKE_BINARY_DIR})
+add_test(NAME check.cppcheck COMMAND ${zdrv_scripts}/lint cppcheck)
+set_tests_properties(check.clang_tidy check.cppcheck PROPERTIES TIMEOUT 600)
