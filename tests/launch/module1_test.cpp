@@ -15,6 +15,7 @@ TEST(Ersetzen, ReplacesEveryOccurrenceWithoutRescanningTheReplacement) {
   EXPECT_EQ(Module1::ersetzen(u"aXa", u"a", u"aa"), u"aaXaa");
   EXPECT_EQ(Module1::ersetzen(u"\"\"\"", u"\"", u""), u"");
   EXPECT_EQ(Module1::ersetzen(u"aaaa", u"aa", u"b"), u"bb");
+  EXPECT_EQ(Module1::ersetzen(u"abb", u"ab", u"a"), u"ab");
 }
 
 TEST(Ersetzen, LeavesTextAloneForEmptyOrIdenticalFindAndOtherCase) {

@@ -1,0 +1,275 @@
+// zdrv given hostile input: whatever text arrives, it starts exactly the file it checked
+// or says why not, with the boxes and exit status of that case, and never crashes, hangs
+// or starts something else. Decoys named like each target wait on PATH and beside zdrv;
+// the fixture fails the test when any of them ran.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "expected_boxes.h"
+#include "launcher_fixture.h"
+#include "owned_fd.h"
+#include "scratch_files.h"
+
+namespace zdrv::e2e {
+namespace {
+
+const std::string kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+struct Case {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  std::string boxes;
+};
+
+class HostileInputTest : public LauncherTest {
+ protected:
+  // Each call ends with its boxes and status and starts nothing.
+  void expect_refused(const std::vector<Case>& cases) {
+    for (const auto& call : cases) {
+      const auto outcome = launch(call.args);
+      EXPECT_EQ(outcome.exit_status, call.status) << call.name << ": " << outcome.describe();
+      EXPECT_TRUE(SameText(outcome.err, call.boxes)) << call.name;
+      expect_nothing_started();
+    }
+  }
+
+  // The call starts the probe at `probe`, which sees `argv0` as its name.
+  void expect_started(const std::vector<std::string>& args, const std::string& probe,
+                      const std::string& argv0) {
+    const auto outcome = launch(args);
+    EXPECT_EQ(outcome.exit_status, 0) << outcome.describe() << "\n" << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+    const auto report = take_report();
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->at("argv0"), argv0);
+    EXPECT_EQ(report->at("exe"), probe);
+  }
+
+  // A probe in `work_` called `name`, and decoys of that name where zdrv must not look.
+  std::string install_probe_named(const std::string& name) {
+    install_probe(work_ + "/" + name);
+    plant_decoys_named(name);
+    return work_ + "/" + name;
+  }
+};
+
+TEST_F(HostileInputTest, ArgumentTextOfAHundredThousandCharacters) {
+  plant_decoys_named("probe");
+  const std::string word(100'000, 'a');
+  // "normal " and a relative path of 99,993 characters: 100,000 in all.
+  std::string path;
+  for (int level = 0; level < 49'994; ++level) {
+    path += "x/";
+  }
+  path += "probe";
+  expect_refused({
+      {"one word", {word}, 1, kHelpBox},
+      {"keyword and path", {"normal", path}, 3, missing_file_boxes(path)},
+  });
+}
+
+TEST_F(HostileInputTest, KeywordOfTenThousandCharacters) {
+  const std::string probe = install_probe_named("probe");
+  std::string upper_umlauts;
+  std::string lower_umlauts;
+  for (int i = 0; i < 10'000; ++i) {
+    upper_umlauts += "Ä";
+    lower_umlauts += "ä";
+  }
+  expect_refused({
+      {"ASCII",
+       {std::string(10'000, 'Q'), probe},
+       2,
+       unknown_priority_boxes(std::string(10'000, 'q'))},
+      {"umlauts", {upper_umlauts, probe}, 2, unknown_priority_boxes(lower_umlauts)},
+  });
+}
+
+TEST_F(HostileInputTest, InvalidUtf8IsShownAsReplacementCharacters) {
+  const std::string raw_name = "pro\377be";  // the byte 0xFF inside
+  const std::string r = kReplacement;
+  // The file named with the raw byte is not the one zdrv looks up (it checks the decoded
+  // name), so it must not be started either.
+  install_probe(work_ + "/" + raw_name);
+  plant_decoys_named(raw_name);
+  plant_decoys_named("pro" + r + "be");
+  expect_refused({
+      {"invalid bytes", {"\xFF\xFE", "probe"}, 2, unknown_priority_boxes(r + r)},
+      {"overlong form", {"hi\xC0\xAFgh", "probe"}, 2, unknown_priority_boxes("hi" + r + r + "gh")},
+      {"lone surrogate", {"\xED\xA0\x80", "probe"}, 2, unknown_priority_boxes(r + r + r)},
+      {"target", {"normal", raw_name}, 3, missing_file_boxes("pro" + r + "be")},
+  });
+}
+
+TEST_F(HostileInputTest, ControlCharactersAndTabsStayInTheirText) {
+  const std::string probe = install_probe_named("probe");
+  plant_decoys_named("a\x01\x7F\x1B");
+  plant_decoys_named("line\r\nbreak");
+  expect_refused({
+      {"tab in keyword", {"hi\tgh", probe}, 2, unknown_priority_boxes("hi\tgh")},
+      {"control byte in keyword", {"HIGH\x01", probe}, 2, unknown_priority_boxes("high\x01")},
+      {"escape sequence in keyword",
+       {"\x1B[31mHIGH", probe},
+       2,
+       unknown_priority_boxes("\x1B[31mhigh")},
+      {"control bytes in target",
+       {"normal", "a\x01\x7F\x1B"},
+       3,
+       missing_file_boxes("a\x01\x7F\x1B")},
+      // Each CR LF of a box text becomes a line feed, in a target as anywhere.
+      {"CR LF in target", {"normal", "line\r\nbreak"}, 3, missing_file_boxes("line\nbreak")},
+  });
+  expect_started({"normal", "pro\tbe"}, install_probe_named("pro\tbe"), "pro\tbe");
+  expect_started({"normal", "new\nline"}, install_probe_named("new\nline"), "new\nline");
+}
+
+TEST_F(HostileInputTest, NothingButQuotes) {
+  plant_decoys_named("\"\"\"");
+  expect_refused({
+      {"one word of quotes", {"\"\"\""}, 1, kHelpBox},
+      {"quotes as keyword", {"\"", "\""}, 2, unknown_priority_boxes("\"")},
+      {"quotes as target", {"normal", "\"\"\""}, 3, missing_file_boxes("")},
+  });
+}
+
+TEST_F(HostileInputTest, QuotesFillingTheSystemsArgumentSpace) {
+  // As many quotes as the system lets a call carry (within reason): removing them must
+  // not take long enough to look like a hang.
+  constexpr std::size_t kPerArgument = 120'000;  // below the limit of one argument
+  const auto space = static_cast<std::size_t>(::sysconf(_SC_ARG_MAX));
+  const std::size_t arguments = std::min<std::size_t>(12, space * 7 / 10 / kPerArgument);
+  std::vector<std::string> args{"normal"};
+  args.insert(args.end(), std::max<std::size_t>(arguments, 1), std::string(kPerArgument, '"'));
+  const std::string spaces(args.size() - 2, ' ');
+  expect_refused({{"quotes", args, 3, missing_file_boxes(spaces)}});
+}
+
+TEST_F(HostileInputTest, TargetOfOnlySpacesAndQuotes) {
+  plant_decoys_named(" ");
+  plant_decoys_named("  ");
+  expect_refused({
+      {"two spaces left", {"normal", "\" \" \""}, 3, missing_file_boxes("  ")},
+      {"one space left", {"normal", "\"", "\""}, 3, missing_file_boxes(" ")},
+      {"leading space and quote", {"normal", " \" ", " "}, 3, missing_file_boxes(" ")},
+  });
+}
+
+TEST_F(HostileInputTest, PathLongerThanTheSystemAllows) {
+  // A probe that exists at the end of a path of more than PATH_MAX bytes, built one
+  // directory at a time.
+  const std::string level(200, 'd');
+  std::string path = work_;
+  OwnedFd dir(::open(work_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  while (path.size() <= PATH_MAX) {
+    ASSERT_EQ(::mkdirat(dir.get(), level.c_str(), 0755), 0);
+    dir = OwnedFd(::openat(dir.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_GE(dir.get(), 0);
+    path += "/" + level;
+  }
+  const auto probe_program = read_file(ZDRV_PROBE);
+  ASSERT_TRUE(probe_program.has_value());
+  ASSERT_TRUE(write_file_at(dir.get(), "probe", *probe_program, 0755));
+  path += "/probe";
+  plant_decoys_named("probe");
+  const std::string long_name = work_ + "/" + std::string(NAME_MAX + 1, 'n');
+
+  expect_refused({
+      {"long path", {"normal", path}, 3, missing_file_boxes(path)},
+      {"long name", {"normal", long_name}, 3, missing_file_boxes(long_name)},
+  });
+}
+
+TEST_F(HostileInputTest, FileThatVanishesBeforeTheStart) {
+  const std::string probe = install_probe_named("probe");
+  const std::string mark = out_ + "/vanished";
+
+  const auto outcome = launch(
+      {"normal", probe},
+      {.extra_env = {std::string("LD_PRELOAD=") + ZDRV_VANISH_SHIM, "ZDRV_VANISH=" + probe,
+                     "ZDRV_VANISH_MARK=" + mark,
+                     // A sanitizer build of zdrv would refuse a library loaded before its own.
+                     "ASAN_OPTIONS=verify_asan_link_order=0"}});
+
+  ASSERT_EQ(::access(mark.c_str(), F_OK), 0) << "the file was not removed before the start";
+  EXPECT_EQ(outcome.exit_status, 4) << outcome.describe();
+  EXPECT_TRUE(SameText(outcome.err, start_failed_box(probe)));
+  expect_nothing_started();
+}
+
+TEST_F(HostileInputTest, FileWithoutReadOrExecutePermission) {
+  const std::string no_rights = install_probe_named("no rights");
+  ASSERT_EQ(::chmod(no_rights.c_str(), 0), 0);
+  expect_refused({{"mode 000", {"normal", no_rights}, 4, start_failed_box(no_rights)}});
+
+  if (const auto reason = root_needed_for("running zdrv as another user"); !reason.empty()) {
+    GTEST_SKIP() << reason;
+  }
+  // Another user's private program, and a program in a directory that user cannot search.
+  const std::string owner_only = install_probe_named("owner only");
+  ASSERT_EQ(::chmod(owner_only.c_str(), 0700), 0);
+  const std::string locked_dir = work_ + "/locked";
+  ASSERT_EQ(::mkdir(locked_dir.c_str(), 0700), 0);
+  const std::string locked = locked_dir + "/probe";
+  install_probe(locked);
+  plant_decoys_named("probe");
+  for (const auto& [target, status, boxes] :
+       {std::tuple{owner_only, 4, start_failed_box(owner_only)},
+        std::tuple{locked, 3, missing_file_boxes(locked)}}) {
+    const auto outcome = launch({"normal", target}, {.as_nobody = true});
+    EXPECT_EQ(outcome.exit_status, status) << target << ": " << outcome.describe();
+    EXPECT_TRUE(SameText(outcome.err, boxes)) << target;
+    expect_nothing_started();
+  }
+}
+
+TEST_F(HostileInputTest, SpecialFilesExistButDoNotRun) {
+  // Looking at a FIFO must not block on it.
+  const std::string fifo = work_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0755), 0);
+  plant_decoys_named("fifo");
+  plant_decoys_named("null");
+  expect_refused({
+      {"FIFO", {"normal", fifo}, 4, start_failed_box(fifo)},
+      {"device", {"normal", "/dev/null"}, 4, start_failed_box("/dev/null")},
+  });
+}
+
+TEST_F(HostileInputTest, SymbolicLinks) {
+  const std::string probe = install_probe_named("probe");
+  ASSERT_EQ(::mkdir((work_ + "/dir").c_str(), 0755), 0);
+  for (const auto& [link, to] : {std::pair{"to dir", "dir"}, std::pair{"dangling", "gone"},
+                                 std::pair{"loop", "loop"}, std::pair{"to probe", "probe"}}) {
+    ASSERT_EQ(::symlink(to, (work_ + "/" + link).c_str()), 0);
+    plant_decoys_named(link);
+    plant_decoys_named(to);
+  }
+  expect_refused({
+      {"link to a directory", {"normal", "to dir"}, 3, missing_file_boxes("to dir")},
+      {"dangling link", {"normal", "dangling"}, 3, missing_file_boxes("dangling")},
+      {"link to itself", {"normal", "loop"}, 3, missing_file_boxes("loop")},
+  });
+  // A link to a program is followed: the program runs under the link's name.
+  expect_started({"normal", "to probe"}, probe, "to probe");
+}
+
+TEST_F(HostileInputTest, NamesOutsideLatin1) {
+  for (const std::string name : {"Программа", "程序", "🚀 start"}) {
+    expect_started({"normal", name}, install_probe_named(name), name);
+  }
+  const std::string missing = work_ + "/Нет/文件/😀";
+  plant_decoys_named("😀");
+  expect_refused({
+      {"missing", {"normal", missing}, 3, missing_file_boxes(missing)},
+      {"Cyrillic keyword", {"ТУРБО", "Программа"}, 2, unknown_priority_boxes("турбо")},
+      {"CJK keyword", {"高", "Программа"}, 2, unknown_priority_boxes("高")},
+      {"emoji keyword", {"🚀", "Программа"}, 2, unknown_priority_boxes("🚀")},
+  });
+}
+
+}  // namespace
+}  // namespace zdrv::e2e
