@@ -3,9 +3,11 @@
 Usage: report.py RESULTS_DIR
 
 Wall time: the median (and the quartiles) of every timed run of all rounds, from
-hyperfine's per-run times. CPU time: hyperfine gives the mean user and system time of a
-round; the table shows the median of those round means. Peak memory: the median of GNU
-time's maximum resident set size.
+hyperfine's per-run times. The ratio of the subject to another tool is paired: the
+median over rounds of the ratio of the two tools' medians in the same round, so that a
+change of the machine's load between rounds cancels out. CPU time: hyperfine gives the
+mean user and system time of a round; the table shows the median of those round means.
+Peak memory and minor page faults: medians of GNU time's samples.
 """
 
 import glob
@@ -16,38 +18,33 @@ import statistics
 import sys
 
 
-def quartiles(values):
-    q = statistics.quantiles(values, n=4, method="inclusive")
-    return q[0], statistics.median(values), q[2]
-
-
-def load_timings(results, label):
-    """name -> {'times': [...], 'cpu': [...]} over every round of `label`."""
-    tools = {}
-    order = []
+def load_rounds(results, label):
+    """The rounds of `label` in order, each {name: {'times': [...], 'cpu': seconds}},
+    and the tools' names in the order of the first round."""
+    rounds = []
     for path in sorted(glob.glob(os.path.join(results, f"{label}-r*.json"))):
         with open(path, encoding="utf-8") as f:
-            for entry in json.load(f)["results"]:
-                name = entry["command"]
-                if name not in tools:
-                    tools[name] = {"times": [], "cpu": []}
-                tools[name]["times"].extend(entry["times"])
-                tools[name]["cpu"].append(entry["user"] + entry["system"])
-    # The order of the first round's commands is the order the tools were listed in.
-    first = sorted(glob.glob(os.path.join(results, f"{label}-r0.json")))
-    if first:
-        with open(first[0], encoding="utf-8") as f:
-            order = [entry["command"] for entry in json.load(f)["results"]]
-    return tools, order
+            entries = json.load(f)["results"]
+        rounds.append(
+            {e["command"]: {"times": e["times"], "cpu": e["user"] + e["system"]} for e in entries}
+        )
+    order = list(rounds[0]) if rounds else []
+    return rounds, order
 
 
 def load_memory(results, label, name):
+    """Medians of (peak resident set in KiB, minor page faults), or Nones."""
     path = os.path.join(results, f"{label}-mem-{name}.txt")
-    if not os.path.exists(path):
-        return None
-    with open(path, encoding="utf-8") as f:
-        values = [int(line) for line in f if line.strip().isdigit()]
-    return statistics.median(values) if values else None
+    samples = []
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) == 2 and all(field.isdigit() for field in fields):
+                    samples.append((int(fields[0]), int(fields[1])))
+    if not samples:
+        return None, None
+    return (statistics.median(s[0] for s in samples), statistics.median(s[1] for s in samples))
 
 
 def ms(seconds):
@@ -58,38 +55,62 @@ def ratio(a, b):
     return f"{a / b:.2f}" if a is not None and b else "n/a"
 
 
-def timing_table(results, label, subject):
-    tools, order = load_timings(results, label)
-    if subject not in tools:
-        return [f"(no timings for {label})"], {}
+def paired_ratio(rounds, subject, other):
+    ratios = [
+        statistics.median(r[subject]["times"]) / statistics.median(r[other]["times"])
+        for r in rounds
+        if subject in r and other in r
+    ]
+    return statistics.median(ratios) if ratios else None
+
+
+def summarise(results, label):
+    rounds, order = load_rounds(results, label)
     rows = {}
     for name in order:
-        low, median, high = quartiles(tools[name]["times"])
+        times = [t for r in rounds for t in r[name]["times"]]
+        q1, median, q3 = statistics.quantiles(times, n=4, method="inclusive")
+        mem, faults = load_memory(results, label, name)
         rows[name] = {
             "wall": median,
-            "q1": low,
-            "q3": high,
-            "runs": len(tools[name]["times"]),
-            "cpu": statistics.median(tools[name]["cpu"]),
-            "mem": load_memory(results, label, name),
+            "q1": q1,
+            "q3": q3,
+            "runs": len(times),
+            "cpu": statistics.median(r[name]["cpu"] for r in rounds),
+            "mem": mem,
+            "faults": faults,
         }
+    return rounds, order, rows
+
+
+def timing_table(results, label, subject):
+    rounds, order, rows = summarise(results, label)
+    if subject not in rows:
+        return [f"(no timings for {label})"], rows, rounds
+    me = rows[subject]
     lines = [
         f"| tool | runs | wall median (ms) | wall quartiles (ms) | CPU user+sys (ms) "
-        f"| peak RSS (KiB) | {subject} ÷ tool: wall | CPU | memory |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+        f"| peak RSS (KiB) | minor faults | {subject} ÷ tool: wall (paired) | CPU | memory |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
-    me = rows[subject]
     for name in order:
         row = rows[name]
         mem = f"{row['mem']:.0f}" if row["mem"] is not None else "n/a"
-        mark = "—" if name == subject else None
+        faults = f"{row['faults']:.0f}" if row["faults"] is not None else "n/a"
+        if name == subject:
+            ratios = ["—", "—", "—"]
+        else:
+            wall = paired_ratio(rounds, subject, name)
+            ratios = [
+                f"{wall:.2f}" if wall is not None else "n/a",
+                ratio(me["cpu"], row["cpu"]),
+                ratio(me["mem"], row["mem"]),
+            ]
         lines.append(
             f"| {name} | {row['runs']} | {ms(row['wall'])} | {ms(row['q1'])} – {ms(row['q3'])} "
-            f"| {ms(row['cpu'])} | {mem} "
-            f"| {mark or ratio(me['wall'], row['wall'])} | {mark or ratio(me['cpu'], row['cpu'])} "
-            f"| {mark or ratio(me['mem'], row['mem'])} |"
+            f"| {ms(row['cpu'])} | {mem} | {faults} | " + " | ".join(ratios) + " |"
         )
-    return lines, rows
+    return lines, rows, rounds
 
 
 CALLGRIND_ROWS = [
@@ -153,11 +174,16 @@ def main():
     out += [f"- {line}" for line in read_lines(results, "machine.txt")]
 
     out += ["", "## Linux: `zdrv normal bench-noop` against the floor and the usual tools", ""]
-    lines, rows = timing_table(results, "linux", "zdrv")
+    lines, rows, rounds = timing_table(results, "linux", "zdrv")
     out += lines
     if "zdrv" in rows and "floor" in rows:
-        over = (rows["zdrv"]["wall"] / rows["floor"]["wall"] - 1) * 100
-        out += ["", f"zdrv's wall time is {over:+.1f} % against the floor."]
+        paired = (paired_ratio(rounds, "zdrv", "floor") - 1) * 100
+        pooled = (rows["zdrv"]["wall"] / rows["floor"]["wall"] - 1) * 100
+        out += [
+            "",
+            f"zdrv's wall time against the floor: {paired:+.1f} % (paired by round), "
+            f"{pooled:+.1f} % (medians of all runs).",
+        ]
 
     out += ["", "## Wine: `zdrv.exe normal benchnoop.exe` against `start /normal benchnoop.exe`", ""]
     skipped = read_lines(results, "wine-skipped.txt")
@@ -179,6 +205,9 @@ def main():
 
     tools = ["zdrv", "floor", "nice", "chrt"]
     counted = ["zdrv", "floor"]
+    if os.path.exists(os.path.join(results, "strace-baseline.txt")):
+        tools.append("baseline")
+        counted.append("baseline")
     counts = {name: callgrind_counts(results, name) for name in counted}
     out += ["", "## Instructions of one launch (callgrind, the launcher's process only)", ""]
     out += ["| part | " + " | ".join(counted) + " |", "|---|" + "---:|" * len(counted)]
