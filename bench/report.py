@@ -176,14 +176,15 @@ def main():
     out += ["", "## Linux: `zdrv normal bench-noop` against the floor and the usual tools", ""]
     lines, rows, rounds = timing_table(results, "linux", "zdrv")
     out += lines
-    if "zdrv" in rows and "floor" in rows:
-        paired = (paired_ratio(rounds, "zdrv", "floor") - 1) * 100
-        pooled = (rows["zdrv"]["wall"] / rows["floor"]["wall"] - 1) * 100
-        out += [
-            "",
-            f"zdrv's wall time against the floor: {paired:+.1f} % (paired by round), "
-            f"{pooled:+.1f} % (medians of all runs).",
-        ]
+    out.append("")
+    for floor in ("floor", "floor+pipe"):
+        if "zdrv" in rows and floor in rows:
+            paired = (paired_ratio(rounds, "zdrv", floor) - 1) * 100
+            pooled = (rows["zdrv"]["wall"] / rows[floor]["wall"] - 1) * 100
+            out.append(
+                f"- zdrv's wall time against {floor}: {paired:+.1f} % (paired by round), "
+                f"{pooled:+.1f} % (medians of all runs)."
+            )
 
     out += ["", "## Wine: `zdrv.exe normal benchnoop.exe` against `start /normal benchnoop.exe`", ""]
     skipped = read_lines(results, "wine-skipped.txt")
@@ -203,8 +204,8 @@ def main():
         else:
             out.append(f"- `{name}`: {int(rest):,} bytes")
 
-    tools = ["zdrv", "floor", "nice", "chrt"]
-    counted = ["zdrv", "floor"]
+    tools = ["zdrv", "floor", "floor+pipe", "nice", "chrt"]
+    counted = ["zdrv", "floor", "floor+pipe"]
     if os.path.exists(os.path.join(results, "strace-baseline.txt")):
         tools.append("baseline")
         counted.append("baseline")
