@@ -40,13 +40,13 @@ void close_all_above_stderr_except(std::optional<int> kept) {
 }
 
 // In the forked child: only async-signal-safe calls until the program runs.
-[[noreturn]] void become_program(const ChildSpec& spec, char* const* argv, char* const* envp,
+[[noreturn]] void become_program(const ChildRequest& request, char* const* argv, char* const* envp,
                                  int in_fd, int out_fd, int err_fd) {
   if (::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
-      ::chdir(spec.cwd.c_str()) != 0) {
+      ::chdir(request.cwd.c_str()) != 0) {
     ::_exit(125);
   }
-  close_all_above_stderr_except(spec.passed_fd);
+  close_all_above_stderr_except(request.passed_fd);
   ::execve(argv[0], argv, envp);
   ::_exit(127);
 }
@@ -98,20 +98,20 @@ std::optional<std::string> read_file(const std::string& path) {
   return content.str();
 }
 
-ChildOutcome run_child(const ChildSpec& spec) {
+ChildOutcome run_child(const ChildRequest& request) {
   ChildOutcome outcome;
-  const std::string out_path = spec.capture_dir + "/stdout";
-  const std::string err_path = spec.capture_dir + "/stderr";
+  const std::string out_path = request.capture_dir + "/stdout";
+  const std::string err_path = request.capture_dir + "/stderr";
   constexpr int kCaptureFlags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
   const OwnedFd in_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   const OwnedFd out_fd(::open(out_path.c_str(), kCaptureFlags, 0600));
   const OwnedFd err_fd(::open(err_path.c_str(), kCaptureFlags, 0600));
-  if (spec.argv.empty() || in_fd.get() < 0 || out_fd.get() < 0 || err_fd.get() < 0) {
+  if (request.argv.empty() || in_fd.get() < 0 || out_fd.get() < 0 || err_fd.get() < 0) {
     outcome.harness_error = "no program, or the capture files could not be opened";
     return outcome;
   }
-  const auto argv = null_terminated(spec.argv);
-  const auto envp = null_terminated(spec.env);
+  const auto argv = null_terminated(request.argv);
+  const auto envp = null_terminated(request.env);
 
   const pid_t pid = ::fork();
   if (pid < 0) {
@@ -119,10 +119,10 @@ ChildOutcome run_child(const ChildSpec& spec) {
     return outcome;
   }
   if (pid == 0) {
-    become_program(spec, argv.data(), envp.data(), in_fd.get(), out_fd.get(), err_fd.get());
+    become_program(request, argv.data(), envp.data(), in_fd.get(), out_fd.get(), err_fd.get());
   }
   int status = 0;
-  if (!wait_within(pid, spec.time_limit, status)) {
+  if (!wait_within(pid, request.time_limit, status)) {
     outcome.timed_out = true;
     ::kill(pid, SIGKILL);
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -10,7 +10,7 @@
 
 namespace zdrv::e2e {
 
-struct ChildSpec {
+struct ChildRequest {
   std::vector<std::string> argv;  // argv[0] is the file that is run, never searched for
   std::vector<std::string> env;   // "NAME=value", the whole environment
   std::string cwd;
@@ -35,7 +35,7 @@ struct ChildOutcome {
 
 // Starts the child, waits for it up to the time limit (killing it there) and collects
 // its output. Descendants it leaves behind are not waited for.
-ChildOutcome run_child(const ChildSpec& spec);
+ChildOutcome run_child(const ChildRequest& request);
 
 // The whole content of a file; nothing when it cannot be read.
 std::optional<std::string> read_file(const std::string& path);

@@ -82,19 +82,19 @@ void LauncherTest::TearDown() {
 
 ChildOutcome LauncherTest::launch(const std::vector<std::string>& args,
                                   const LaunchOptions& options) {
-  ChildSpec spec;
+  ChildRequest request;
   if (options.as_nobody) {
-    spec.argv = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
+    request.argv = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
   }
-  spec.argv.push_back(launcher_);
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.env = {"PATH=" + bin_, "ZDRV_PROBE_REPORT=" + report_path(),
+  request.argv.push_back(launcher_);
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.env = {"PATH=" + bin_, "ZDRV_PROBE_REPORT=" + report_path(),
               std::string("ZDRV_PROBE_MARK=") + kProbeMark, "ZDRV_DECOY_LOG=" + decoy_log()};
-  spec.env.insert(spec.env.end(), options.extra_env.begin(), options.extra_env.end());
-  spec.cwd = options.cwd.value_or(work_);
-  spec.passed_fd = options.passed_fd;
-  spec.capture_dir = capture_;
-  ChildOutcome outcome = run_child(spec);
+  request.env.insert(request.env.end(), options.extra_env.begin(), options.extra_env.end());
+  request.cwd = options.cwd.value_or(work_);
+  request.passed_fd = options.passed_fd;
+  request.capture_dir = capture_;
+  ChildOutcome outcome = run_child(request);
   EXPECT_TRUE(outcome.harness_error.empty()) << outcome.harness_error;
   EXPECT_FALSE(outcome.timed_out) << "zdrv did not return";
   EXPECT_EQ(outcome.signal, 0) << outcome.describe() << "\nstderr:\n" << outcome.err;

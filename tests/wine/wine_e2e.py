@@ -1,0 +1,436 @@
+#!/usr/bin/python3
+"""End-to-end tests of zdrv.exe under Wine.
+
+  wine_e2e.py --work DIR --win32-build DIR setup      start the display, prefix and server
+  wine_e2e.py --work DIR --win32-build DIR cleanup    stop them
+  wine_e2e.py --work DIR --win32-build DIR run GROUP  run one group of cases (ends, starts,
+                                                      hostile)
+  wine_e2e.py --work DIR --win32-build DIR probe ARGS run zdrv.exe with the argument text
+                                                      ARGS and show what
+                                                      happened
+"""
+
+from __future__ import annotations
+
+import argparse
+import shutil
+import sys
+import time
+import unittest
+from pathlib import Path
+
+sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from wine_harness import HarnessError, Run, Session  # noqa: E402
+
+HELP_TITLE = "Hilfe zu Zandrivo"
+HELP_TEXT = "\r\n".join([
+    "Zandrivo",
+    "Ein Werkzeug der Zandrivo-Werkstatt",
+    "https://zandrivo.example/",
+    "",
+    "Aufruf:",
+    "zdrv [Priorität] [Dateiname], wobei Priorität eines der folgenden sein kann:",
+    "idle (niedrige Priorität)",
+    "normal (normale Priorität)",
+    "high (hohe Priorität)",
+    "realtime (Echtzeit)",
+    "",
+    "z.B:",
+    "zdrv high c:\\windows\\notepad.exe",
+])
+ERROR_STYLE, INFORMATION_STYLE = 0x10, 0x40
+HELP = ("information", HELP_TITLE, HELP_TEXT)
+
+EXIT_STARTED, EXIT_USAGE, EXIT_UNKNOWN_PRIORITY, EXIT_NO_SUCH_FILE, EXIT_START_FAILED = range(5)
+
+
+def unknown_priority(keyword: str) -> tuple[str, str, str]:
+    return ("error", "Fehler bei Aufruf", f'Die Priorität "{keyword}" ist unbekannt!')
+
+
+def no_such_file(target: str) -> tuple[str, str, str]:
+    return ("error", "Fehler beim Aufruf", f'Die Datei "{target}" existiert nicht')
+
+
+def start_failed(target: str) -> tuple[str, str, str]:
+    return ("error", "Fehler", f'Fehler beim Ausführen der Datei "{target}"!')
+
+
+# ---- the scratch tree on drive C: -----------------------------------------------------------
+
+SCRATCH = "C:\\zdrv-e2e"
+
+
+class Scratch:
+    """Files the cases run against, made fresh for each group under C:\\zdrv-e2e."""
+
+    def __init__(self, session: Session):
+        self.session = session
+        self.root = session.prefix / "drive_c" / "zdrv-e2e"
+        shutil.rmtree(self.root, ignore_errors=True)
+        self.root.mkdir(parents=True)
+        self.launcher = self.program("launcher\\zdrv.exe", session.zdrv)
+        self.directory = self.mkdir("cwd")
+
+    def unix(self, relative: str) -> Path:
+        return self.root / relative.replace("\\", "/")
+
+    def mkdir(self, relative: str) -> str:
+        self.unix(relative).mkdir(parents=True, exist_ok=True)
+        return f"{SCRATCH}\\{relative}"
+
+    def file(self, relative: str, content: bytes = b"") -> str:
+        path = self.unix(relative)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content)
+        return f"{SCRATCH}\\{relative}"
+
+    def program(self, relative: str, source: Path | None = None) -> str:
+        path = self.unix(relative)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source or self.session.child, path)
+        return f"{SCRATCH}\\{relative}"
+
+
+# ---- the cases ------------------------------------------------------------------------------
+
+class WineCase(unittest.TestCase):
+    session: Session
+    scratch: Scratch
+    maxDiff = 4000
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.scratch = Scratch(cls.session)
+
+    def zdrv(self, arguments: str, **options) -> Run:
+        """Runs the launcher as `zdrv.exe <arguments>` from the scratch directory."""
+        return self.zdrv_line(f'"{self.scratch.launcher}" {arguments}', **options)
+
+    def zdrv_line(self, command_line: str, **options) -> Run:
+        options.setdefault("directory", self.scratch.directory)
+        run = self.session.run(self.scratch.launcher, command_line, **options)
+        self.assertFalse(run.timed_out, f"zdrv.exe did not end: {run.describe()}")
+        self.assert_handles_closed(run)
+        return run
+
+    # -- what the user sees --
+
+    def assert_ends(self, run: Run, exit_code: int, boxes: list[tuple[str, str, str]]) -> None:
+        """The boxes in order (icon, title, exact text), each with one OK button and shown
+        with the matching style, and the exit status."""
+        seen = [(box.icon, box.title, box.text) for box in run.boxes]
+        self.assertEqual(seen, boxes, run.describe())
+        for box in run.boxes:
+            self.assertEqual(box.buttons, [(1, "OK")], run.describe())
+        styles = [call.arguments[3].value for call in run.trace.of("MessageBoxW")]
+        expected_styles = [INFORMATION_STYLE if title == HELP_TITLE else ERROR_STYLE
+                           for _, title, _ in boxes]
+        self.assertEqual(styles, expected_styles, run.describe())
+        owners = [call.arguments[0].value for call in run.trace.of("MessageBoxW")]
+        self.assertEqual(owners, [0] * len(boxes), "message boxes have no owner window")
+        self.assertEqual(run.exit_code, exit_code, run.describe())
+
+    def assert_nothing_started(self, run: Run) -> None:
+        self.assertEqual([c for c in run.trace.of("CreateProcessA") if c.result], [],
+                         run.describe())
+        self.assertEqual(run.children, [], "no program may run")
+
+    # -- what the program asks of the system --
+
+    def assert_handles_closed(self, run: Run) -> None:
+        """Both handles of every started process are closed, each exactly once, and the
+        program closes nothing else."""
+        closed = [(call.arguments[0].value, call.result) for call in run.trace.of("CloseHandle")]
+        expected = []
+        for call in run.trace.of("CreateProcessA"):
+            self.assertEqual(call.created is not None, bool(call.result), run.describe())
+            if call.created:
+                expected += [call.created.process_handle, call.created.thread_handle]
+        self.assertCountEqual([handle for handle, _ in closed], expected, run.describe())
+        self.assertTrue(all(result == 1 for _, result in closed), f"a close failed: {closed}")
+
+    def assert_started(self, run: Run, program: str, priority_class: int,
+                       short_path: str | None = None) -> dict:
+        """Exactly the checked file started: the application name is its short path (the
+        child's own short path unless given, as for a relative target), the command line
+        that path alone (quoted only with a blank in it), handles inherited, the priority
+        class as the only creation flag. Returns the child's record."""
+        self.assert_ends(run, EXIT_STARTED, [])
+        starts = run.trace.of("CreateProcessA")
+        self.assertEqual(len(starts), 1, run.describe())
+        self.assertEqual(len(run.children), 1, run.describe())
+        child = run.children[0]
+        self.assertEqual(child["module"].lower(), program.lower(), "a different file ran")
+        short_path = short_path or child["short_module"]
+        command_line = f'"{short_path}"' if (" " in short_path or "\t" in short_path) else short_path
+        application, line, process_attributes, thread_attributes, inherit, flags, environment, \
+            directory, _, _ = starts[0].arguments
+        self.assertEqual(application.text, short_path.encode(), "the application name")
+        self.assertEqual(line.text, command_line.encode(), "the command line")
+        self.assertEqual((process_attributes.value, thread_attributes.value), (0, 0))
+        self.assertEqual(inherit.value, 1, "handles are inherited")
+        self.assertEqual(flags.value, priority_class, "the priority class is the only flag")
+        self.assertEqual((environment.value, directory.value), (0, 0),
+                         "environment and current directory are inherited")
+        self.assertEqual(child["command_line"], command_line)
+        return child
+
+
+class Ends(WineCase):
+    """Each way a call can go wrong, and what the user sees."""
+
+    def test_help_alone_when_the_call_has_no_space(self):
+        for arguments in ["", "   ", "high", "  high   ", "realtime",
+                          f"high\t{SCRATCH}\\cwd\\child.exe", '"""']:
+            with self.subTest(arguments=arguments):
+                run = self.zdrv(arguments)
+                self.assert_ends(run, EXIT_USAGE, [HELP])
+                self.assertEqual(run.trace.of("GetShortPathNameA"), [])
+                self.assert_nothing_started(run)
+
+    def test_unknown_priority_then_help(self):
+        for keyword, shown in [("Turbo", "turbo"), ("hoch", "hoch"), ("HIGH:", "high:"),
+                               ("ВЫСОКО", "высоко")]:
+            with self.subTest(keyword=keyword):
+                run = self.zdrv(f"{keyword} {SCRATCH}\\cwd\\child.exe")
+                self.assert_ends(run, EXIT_UNKNOWN_PRIORITY, [unknown_priority(shown), HELP])
+                self.assertEqual(run.trace.of("GetShortPathNameA"), [])
+                self.assert_nothing_started(run)
+
+    def test_missing_file_then_help(self):
+        self.scratch.program("cwd\\child.exe")
+        self.scratch.mkdir("a dir")
+        cases = [
+            (f"{SCRATCH}\\no such.exe", f"{SCRATCH}\\no such.exe"),
+            (f'"{SCRATCH}\\no such dir\\x.exe"', f"{SCRATCH}\\no such dir\\x.exe"),
+            # Arguments after the file are part of the name.
+            (f"{SCRATCH}\\cwd\\child.exe /x", f"{SCRATCH}\\cwd\\child.exe /x"),
+            # A second space belongs to the target.
+            (f" {SCRATCH}\\cwd\\child.exe", f" {SCRATCH}\\cwd\\child.exe"),
+            # Directories are not files.
+            (SCRATCH, SCRATCH),
+            (f'"{SCRATCH}\\a dir"', f"{SCRATCH}\\a dir"),
+            ("C:\\", "C:\\"),
+        ]
+        for target, shown in cases:
+            with self.subTest(target=target):
+                run = self.zdrv(f"high {target}")
+                self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file(shown), HELP])
+                self.assert_nothing_started(run)
+
+    def test_start_failed_without_help(self):
+        notes = self.scratch.file("a dir\\notes.txt", b"not a program\r\n")
+        empty = self.scratch.file("empty.exe")
+        for target, shown in [(f'"{notes}"', notes), (empty, empty)]:
+            with self.subTest(target=target):
+                run = self.zdrv(f"normal {target}")
+                self.assert_ends(run, EXIT_START_FAILED, [start_failed(shown)])
+                self.assertEqual([c.result for c in run.trace.of("CreateProcessA")], [0])
+                self.assert_nothing_started(run)
+
+
+class Starts(WineCase):
+    """Successful starts: exactly the checked file, at the chosen class."""
+
+    def test_each_priority_keyword(self):
+        program = self.scratch.program("Program Files\\long child name.exe")
+        # A quote in the middle of the target goes as well.
+        target = f'"{SCRATCH}\\Program Files\\long ch"ild name.exe"'
+        for keyword, priority_class in [("idle", 0x40), ("NORMAL", 0x20), ("High", 0x80),
+                                        ("realtime", 0x100)]:
+            with self.subTest(keyword=keyword):
+                run = self.zdrv(f"{keyword} {target}")
+                child = self.assert_started(run, program, priority_class)
+                self.assertEqual(child["directory"], self.scratch.directory)
+                query = run.trace.of("GetShortPathNameA")
+                self.assertEqual([(c.arguments[0].text, c.arguments[2].value) for c in query],
+                                 [(program.encode(), 255)])
+
+    def test_program_name_of_the_launcher(self):
+        """The argument text is what follows the launcher's own name, quoted or not."""
+        program = self.scratch.program("cwd\\child.exe")
+        spaced = self.scratch.program("launcher dir\\zdrv.exe", self.session.zdrv)
+        for command_line in [f"{self.scratch.launcher} high {program}",
+                             f'"{spaced}" high {program}',
+                             f'"{spaced}"high {program}',
+                             f'"{spaced}" \t high {program}',
+                             f"{self.scratch.launcher}\thigh {program}",
+                             f"zdrv.exe   high {program}"]:
+            with self.subTest(command_line=command_line):
+                run = self.zdrv_line(command_line)
+                self.assert_started(run, program, 0x80)
+
+
+def deep_path(root: str, component: str, longer_than: int, file_name: str) -> str:
+    """`root`, then `component` as often as needed to pass `longer_than`, then the file."""
+    path = root
+    while len(path) + 1 + len(file_name) <= longer_than:
+        path += "\\" + component
+    return path + "\\" + file_name
+
+
+class Hostile(WineCase):
+    """Whatever text reaches the launcher: the documented boxes and status, and never a
+    start of anything but the checked file. (The Windows command line holds at most
+    32,767 characters and is UTF-16, so an argument text of 100,000 characters or
+    invalid UTF-8 bytes cannot reach the program at all.)"""
+
+    def test_long_keyword_and_argument_text(self):
+        # One word this long makes the box wider than the screen, so its icon is told by
+        # the style alone.
+        keyword = "Zu" * 5000
+        run = self.zdrv(f"{keyword} C:\\x.exe")
+        self.assert_ends(run, EXIT_UNKNOWN_PRIORITY,
+                         [("offscreen", *unknown_priority(keyword.lower())[1:]), HELP])
+        # Near the system's limit of 32,767 characters for the whole command line.
+        target = "C:\\" + "lang " * 6400
+        run = self.zdrv(f"high {target}")
+        self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file(target.rstrip()), HELP])
+        self.assert_nothing_started(run)
+
+    def test_control_characters_and_tabs(self):
+        run = self.zdrv("hi\tgh\x01\x1b C:\\x.exe")
+        self.assert_ends(run, EXIT_UNKNOWN_PRIORITY, [unknown_priority("hi\tgh\x01\x1b"), HELP])
+        self.scratch.program("cwd\\a.exe")
+        for target in ["a.exe\t", "\ta.exe", "a\x02.exe", "a.exe\r\n", "a.exe\x7f"]:
+            with self.subTest(target=target):
+                run = self.zdrv(f"high {target}")
+                self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file(target), HELP])
+                self.assert_nothing_started(run)
+
+    def test_nothing_but_quotes_and_spaces(self):
+        for target, shown in [('"', ""), ('"""', ""), ('" " "', "  "), ('"  "  ""', "    ")]:
+            with self.subTest(target=target):
+                run = self.zdrv(f"high {target}")
+                self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file(shown), HELP])
+                self.assert_nothing_started(run)
+
+    def test_path_longer_than_the_system_limit(self):
+        program = self.scratch.program(
+            deep_path(SCRATCH, "ein langer Ordnername", 300, "child.exe")[len(SCRATCH) + 1:])
+        run = self.zdrv(f'high "{program}"')
+        self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file(program), HELP])
+        self.assert_nothing_started(run)
+
+    def test_short_form_longer_than_the_first_buffer(self):
+        """An 8.3 path of 258 characters is its own short form and does not fit in 255."""
+        program = self.scratch.program(
+            deep_path(SCRATCH, "ABCDEFGH", 257, "ABCDEFGH.EXE")[len(SCRATCH) + 1:])
+        self.assertEqual(len(program), 258)
+        run = self.zdrv(f"idle {program}")
+        self.assert_started(run, program, 0x40)
+        sizes = [call.arguments[2].value for call in run.trace.of("GetShortPathNameA")]
+        self.assertEqual(sizes, [255, len(program) + 1])
+
+    def test_names_outside_latin1(self):
+        directory = "Кириллица 中文 😀"
+        program = self.scratch.program(f"{directory}\\программа 程序.exe")
+        run = self.zdrv(f'realtime "{program}"')
+        self.assert_started(run, program, 0x100)
+        missing = f"{SCRATCH}\\{directory}\\😀.exe"
+        run = self.zdrv(f'high "{missing}"')
+        self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file(missing), HELP])
+        text = self.scratch.file(f"{directory}\\читай меня.txt", b"kein Programm")
+        run = self.zdrv(f"high {text}")
+        self.assert_ends(run, EXIT_START_FAILED, [start_failed(text)])
+        self.assert_nothing_started(run)
+
+    def test_lone_surrogates(self):
+        # The keyword is shown as typed; the target has passed through the 8-bit code
+        # page, which turns the lone half into the replacement character.
+        run = self.zdrv("hi\ud800gh C:\\x.exe")
+        self.assert_ends(run, EXIT_UNKNOWN_PRIORITY, [unknown_priority("hi\ud800gh"), HELP])
+        run = self.zdrv("high C:\\x\udc00y.exe")
+        self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file("C:\\x\ufffdy.exe"), HELP])
+        self.assert_nothing_started(run)
+
+    def test_decoys_never_run(self):
+        """Programs planted where a search would look first (the launcher's directory,
+        the current directory, the PATH, the first word of a path with spaces, the name
+        with ".exe" added) never run in place of the checked file."""
+        decoy_path = {"WINEPATH": f"{SCRATCH}\\onpath"}
+        for where in ["launcher", "onpath"]:
+            self.scratch.program(f"{where}\\tool.exe")
+            self.scratch.program(f"{where}\\tool")
+            self.scratch.program(f"{where}\\Program.exe")
+        self.scratch.program("Program.exe")
+        self.scratch.program("cwd\\Program.exe")
+        self.scratch.program("cwd\\lib\\tool.exe")
+
+        relative = self.scratch.program("cwd\\tool")
+        run = self.zdrv("high tool", extra_env=decoy_path)
+        self.assert_started(run, relative, 0x80, short_path="tool")
+
+        spaced = self.scratch.program("Program Files\\x.exe")
+        run = self.zdrv(f'high "{spaced}"', extra_env=decoy_path)
+        self.assert_started(run, spaced, 0x80)
+
+        for missing in ["tool.exe", "lib\\tool", f"{SCRATCH}\\cwd\\lib\\tool", "Program",
+                        f"{SCRATCH}\\Program"]:
+            with self.subTest(missing=missing):
+                run = self.zdrv(f"high {missing}", extra_env=decoy_path)
+                self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file(missing), HELP])
+                self.assert_nothing_started(run)
+
+
+# ---- command line -----------------------------------------------------------------------
+
+GROUPS = {"ends": Ends, "starts": Starts, "hostile": Hostile}
+
+
+def run_group(session: Session, name: str) -> int:
+    session.load_state(name)
+    WineCase.session = session
+    started = time.monotonic()
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(GROUPS[name])
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    print(f"wine.{name}: {time.monotonic() - started:.1f} s")
+    return 0 if result.wasSuccessful() else 1
+
+
+def probe(session: Session, arguments: str) -> int:
+    session.load_state("probe")
+    WineCase.session = session
+    scratch = Scratch(session)
+    run = session.run(scratch.launcher, f'"{scratch.launcher}" {arguments}',
+                      directory=scratch.directory)
+    print(run.describe())
+    for call in run.trace.calls:
+        arguments = [(a.value, a.text) for a in call.arguments]
+        print(f"  {call.function}{arguments} -> {call.result} {call.created or ''}")
+    print(f"  {run.seconds:.2f} s")
+    return 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--work", type=Path, required=True)
+    parser.add_argument("--win32-build", type=Path, required=True)
+    parser.add_argument("command", choices=["setup", "cleanup", "run", "probe"])
+    parser.add_argument("argument", nargs="?")
+    options = parser.parse_args()
+    session = Session(options.work, options.win32_build)
+    try:
+        if options.command == "setup":
+            started = time.monotonic()
+            session.setup()
+            print(f"Wine session on display {session.display}, prefix {session.prefix} "
+                  f"({time.monotonic() - started:.1f} s)")
+            return 0
+        if options.command == "cleanup":
+            session.cleanup()
+            return 0
+        if options.command == "run":
+            return run_group(session, options.argument)
+        return probe(session, options.argument or "")
+    except HarnessError as error:
+        print(f"wine_e2e: {error}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,374 @@
+"""Runs the Windows build of zdrv under Wine and observes what a user would see.
+
+One Xvfb display and one Wine prefix serve a whole test run. The prefix lives in the
+build tree and is reused between runs; the display and a persistent wineserver are
+started by `setup` and stopped by `cleanup` (CTest fixtures). Each run of zdrv.exe goes
+through box_watcher.exe, which records the message boxes and presses OK, under Wine's
+relay trace for the API calls whose arguments matter.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+# Settings the prefix needs; a change here makes setup apply them again.
+PREFIX_REGISTRY = [
+    # Without a window manager every managed window waits ~2 s to withdraw.
+    (r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N"),
+    # The calls whose arguments the tests read in the trace.
+    (r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ",
+     "kernel32.CreateProcessA;kernel32.CloseHandle;kernel32.GetShortPathNameA;"
+     "kernel32.GetFileAttributesA;user32.MessageBoxW"),
+    # A crash must fail the test, not wait for someone to close a dialog.
+    (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
+]
+PREFIX_STAMP = json.dumps(PREFIX_REGISTRY)
+
+WINE_QUIET = "-all"
+WINE_TRACE = "+pid,+relay,+process"
+DLL_OVERRIDES = "mscoree,mshtml,winemenubuilder.exe="
+SERVER_LINGER_SECONDS = 30  # the server ends by itself this long after a lost cleanup
+
+
+class HarnessError(Exception):
+    pass
+
+
+def windows_path(unix_path: Path) -> str:
+    """The path through Wine's Z: drive, which maps the Unix root."""
+    return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
+
+
+# ---- the relay trace ---------------------------------------------------------------------
+
+_A_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+
+
+@dataclasses.dataclass
+class Argument:
+    value: int
+    text: str | bytes | None = None  # the string Wine showed, if any
+    truncated: bool = False
+
+
+@dataclasses.dataclass
+class ProcessCreation:
+    pid: int
+    process_handle: int
+    thread_handle: int
+
+
+@dataclasses.dataclass
+class Call:
+    function: str
+    arguments: list[Argument]
+    caller: int
+    result: int | None = None  # None when no Ret line followed
+    created: ProcessCreation | None = None  # the process a CreateProcess call made
+
+
+def _scan_string(text: str, i: int, wide: bool) -> tuple[str | bytes, int]:
+    """Decodes a quoted string as Wine's debugstr_a/_w writes it; i is at the quote."""
+    assert text[i] == '"'
+    i += 1
+    chars: list[int] = []
+    while text[i] != '"':
+        c = text[i]
+        if c == "\\":
+            e = text[i + 1]
+            # Other characters: \xNN in 8-bit strings, \NNNN in wide ones.
+            if not wide and e == "x":
+                chars.append(int(text[i + 2:i + 4], 16))
+                i += 4
+                continue
+            if wide and e in "0123456789abcdef":
+                chars.append(int(text[i + 1:i + 5], 16))
+                i += 5
+                continue
+            chars.append(ord(_A_ESCAPES.get(e, e)))
+            i += 2
+            continue
+        chars.append(ord(c))
+        i += 1
+    i += 1
+    if wide:
+        return "".join(chr(c) for c in chars), i
+    return bytes(chars), i
+
+
+def parse_arguments(text: str) -> list[Argument]:
+    arguments: list[Argument] = []
+    i = 0
+    while i < len(text):
+        match = re.compile(r"[0-9a-fA-F]+").match(text, i)
+        if not match:
+            raise HarnessError(f"unreadable trace arguments: {text!r}")
+        argument = Argument(int(match.group(), 16))
+        i = match.end()
+        if text.startswith(" L\"", i) or text.startswith(' "', i):
+            wide = text[i + 1] == "L"
+            argument.text, i = _scan_string(text, i + (2 if wide else 1), wide)
+            if text.startswith("...", i):
+                argument.truncated = True
+                i += 3
+        arguments.append(argument)
+        if i < len(text):
+            if text[i] != ",":
+                raise HarnessError(f"unreadable trace arguments: {text!r}")
+            i += 1
+    return arguments
+
+
+_CALL = re.compile(r"^([0-9a-f]{4}):[0-9a-f]{4}:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]{8})$")
+_RET = re.compile(r"^([0-9a-f]{4}):[0-9a-f]{4}:Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]{8})")
+_CREATED = re.compile(
+    r"^([0-9a-f]{4}):[0-9a-f]{4}:trace:process:NtCreateUserProcess .* "
+    r"pid ([0-9a-f]+) tid [0-9a-f]+ handles 0x([0-9a-f]+)/0x([0-9a-f]+)$")
+
+
+@dataclasses.dataclass
+class Trace:
+    calls: list[Call]
+
+    def of(self, function: str) -> list[Call]:
+        return [call for call in self.calls if call.function == function]
+
+
+def parse_trace(lines: list[str], pid: int) -> Trace:
+    """The relay calls made by process `pid`, with the processes its CreateProcess calls
+    made. (Wine itself may create processes too, such as the desktop window's.)"""
+    calls: list[Call] = []
+    open_calls: dict[str, list[Call]] = {}
+    for line in lines:
+        line = line.rstrip("\n")
+        if not line.startswith(f"{pid:04x}:"):
+            continue
+        if m := _CALL.match(line):
+            call = Call(m.group(3), parse_arguments(m.group(4)), int(m.group(5), 16))
+            calls.append(call)
+            open_calls.setdefault(call.function, []).append(call)
+        elif m := _RET.match(line):
+            pending = open_calls.get(m.group(3))
+            if pending:
+                pending.pop().result = int(m.group(4), 16)
+        elif (m := _CREATED.match(line)) and open_calls.get("CreateProcessA"):
+            open_calls["CreateProcessA"][-1].created = ProcessCreation(
+                int(m.group(2), 16), int(m.group(3), 16), int(m.group(4), 16))
+    return Trace(calls)
+
+
+# ---- a run of the program under test ------------------------------------------------------
+
+@dataclasses.dataclass
+class Box:
+    title: str
+    text: str
+    icon: str
+    buttons: list[tuple[int, str]]
+
+
+@dataclasses.dataclass
+class Run:
+    command_line: str
+    exit_code: int
+    timed_out: bool
+    boxes: list[Box]
+    trace: Trace
+    children: list[dict]  # what each started helper child recorded
+    seconds: float
+
+    def describe(self) -> str:
+        boxes = "; ".join(f"[{b.icon}] {b.title!r}: {b.text[:120]!r}" for b in self.boxes)
+        return (f"command line {self.command_line[:200]!r}: exit {self.exit_code}, "
+                f"boxes: {boxes or 'none'}, children: {self.children}")
+
+
+class Session:
+    """The display, prefix and server of one test run, and the runs made in them."""
+
+    def __init__(self, work: Path, win32_build: Path):
+        self.work = work.resolve()
+        self.win32_build = win32_build.resolve()
+        self.prefix = self.work / "prefix"
+        self.state_file = self.work / "session.json"
+        self.logs = self.work / "logs"
+        self.runs = self.work / "runs"
+        self.zdrv = self.win32_build / "zdrv.exe"
+        self.watcher = self.win32_build / "tests" / "wine" / "box_watcher.exe"
+        self.child = self.win32_build / "tests" / "wine" / "child.exe"
+        self.display: str | None = None
+        self._run_number = 0
+
+    # -- environment --
+
+    def environment(self, debug: str = WINE_QUIET, extra: dict | None = None) -> dict:
+        env = dict(os.environ)
+        env.update({
+            "WINEPREFIX": str(self.prefix),
+            "WINEARCH": "win32",
+            "WINEDEBUG": debug,
+            "WINEDLLOVERRIDES": DLL_OVERRIDES,
+            "LC_ALL": "C.UTF-8",
+        })
+        if self.display:
+            env["DISPLAY"] = self.display
+        env.update(extra or {})
+        return env
+
+    def _wine_tool(self, *command: str, timeout: float = 60) -> None:
+        # Wine's own processes (and the server) may outlive the command and inherit its
+        # output; a file, never a pipe, keeps CTest from waiting on them.
+        self.logs.mkdir(parents=True, exist_ok=True)
+        with open(self.logs / "wine-tools.log", "ab") as out:
+            subprocess.run(command, env=self.environment(), stdin=subprocess.DEVNULL,
+                           stdout=out, stderr=out, timeout=timeout, check=True)
+
+    # -- fixtures --
+
+    def setup(self) -> None:
+        for needed in [self.zdrv, self.watcher, self.child]:
+            if not needed.is_file():
+                raise HarnessError(f"missing {needed}: build the Windows tree first")
+        for tool in ["wine", "wineserver", "Xvfb"]:
+            if shutil.which(tool) is None:
+                raise HarnessError(f"{tool} is not installed (scripts/install-deps win32)")
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.cleanup()  # whatever a broken earlier run left behind
+        xvfb_pid, self.display = self._start_xvfb()
+        self.state_file.write_text(json.dumps({"display": self.display, "xvfb_pid": xvfb_pid}))
+        self._ensure_prefix()
+        self._wine_tool("wineserver", f"-p{SERVER_LINGER_SECONDS}")
+        self._warm_up()
+
+    def _warm_up(self) -> None:
+        """The first process of a session boots the prefix's services and the first
+        window creates the desktop; both happen here, not in the first test."""
+        self.runs = self.work / "runs" / "setup"
+        zdrv = windows_path(self.zdrv)
+        run = self.run(zdrv, f'"{zdrv}"', time_limit_ms=60000)
+        if run.exit_code != 1 or len(run.boxes) != 1:
+            raise HarnessError(f"zdrv.exe without arguments: {run.describe()}")
+
+    def _start_xvfb(self) -> tuple[int, str]:
+        self.logs.mkdir(parents=True, exist_ok=True)
+        read_end, write_end = os.pipe()
+        with open(self.logs / "xvfb.log", "ab") as log:
+            xvfb = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                 "-nolisten", "tcp"],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,),
+                start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            number = numbers.readline().strip()
+        if not number:
+            xvfb.kill()
+            raise HarnessError("Xvfb did not start; see logs/xvfb.log")
+        return xvfb.pid, f":{number}"
+
+    def _ensure_prefix(self) -> None:
+        stamp = self.prefix / ".zdrv-test-prefix"
+        if stamp.is_file() and stamp.read_text() == PREFIX_STAMP:
+            return
+        if not (self.prefix / "system.reg").is_file():
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self._wine_tool("wineboot", "-i", timeout=180)
+        for key, name, kind, value in PREFIX_REGISTRY:
+            self._wine_tool("wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f")
+        self._wine_tool("wineserver", "-w", timeout=60)
+        stamp.write_text(PREFIX_STAMP)
+
+    def load_state(self, runs_name: str) -> None:
+        """Joins the session that setup started; this process's runs go to runs/<name>."""
+        if not self.state_file.is_file():
+            raise HarnessError("no Wine test session: run the wine.setup test first")
+        self.display = json.loads(self.state_file.read_text())["display"]
+        self.runs = self.work / "runs" / runs_name
+        shutil.rmtree(self.runs, ignore_errors=True)
+
+    def cleanup(self) -> None:
+        """Stops the server (waiting for it to end) before the display goes away."""
+        if not self.state_file.is_file():
+            return
+        state = json.loads(self.state_file.read_text())
+        self.display = state["display"]
+        if (self.prefix / "system.reg").is_file():
+            try:
+                self._wine_tool("wineserver", "-k", timeout=30)
+            except subprocess.CalledProcessError:
+                pass  # no server was running
+            self._wine_tool("wineserver", "-w", timeout=30)
+        _stop_xvfb(state["xvfb_pid"])
+        self.state_file.unlink()
+
+    # -- runs --
+
+    def run(self, program: str, command_line: str, directory: str = "",
+            expect_child: bool | None = None, time_limit_ms: int = 30000,
+            extra_env: dict | None = None) -> Run:
+        """Runs the Windows file `program` with `command_line` (its own name included, as
+        the process is to see it) in `directory` through the watcher."""
+        self._run_number += 1
+        self.runs.mkdir(parents=True, exist_ok=True)
+        base = self.runs / f"run{self._run_number:03d}"
+        job, report, trace_file = (base.with_suffix(s) for s in (".job", ".json", ".trace"))
+        job.write_bytes(f"{program}\n{directory}\n{time_limit_ms}\n{command_line}"
+                        .encode("utf-16-le", "surrogatepass"))
+        child_log = base.with_suffix(".children")
+        child_log.unlink(missing_ok=True)
+        env = self.environment(WINE_TRACE, {"ZDRV_CHILD_LOG": windows_path(child_log),
+                                            **(extra_env or {})})
+        started = time.monotonic()
+        with open(trace_file, "wb") as err:
+            subprocess.run(["wine", str(self.watcher), windows_path(job), windows_path(report)],
+                           env=env, stdin=subprocess.DEVNULL, stdout=err, stderr=err,
+                           timeout=time_limit_ms / 1000 + 30, check=True)
+        seconds = time.monotonic() - started
+        seen = json.loads(report.read_text())
+        if not seen["started"]:
+            raise HarnessError(f"the watcher could not start {command_line!r}: "
+                               f"error {seen['start_error']}")
+        lines = trace_file.read_text(errors="replace").splitlines()
+        trace = parse_trace(lines, seen["pid"])
+        starts = [c for c in trace.of("CreateProcessA") if c.result]
+        if expect_child is None:
+            expect_child = bool(starts)
+        children = _wait_for_children(child_log, len(starts) if expect_child else 0)
+        boxes = [Box(b["title"], b["text"], b["icon"], [(x["id"], x["text"]) for x in b["buttons"]])
+                 for b in seen["boxes"]]
+        return Run(command_line, seen["exit_code"], seen["timed_out"], boxes, trace, children,
+                   seconds)
+
+
+def _wait_for_children(log: Path, count: int, seconds: float = 10) -> list[dict]:
+    """The records of started children; waits until `count` of them have written theirs."""
+    give_up = time.monotonic() + seconds
+    while True:
+        records = []
+        if log.is_file():
+            records = [json.loads(line) for line in log.read_text().splitlines() if line]
+        if len(records) >= count or time.monotonic() > give_up:
+            return records
+        time.sleep(0.02)
+
+
+def _stop_xvfb(pid: int) -> None:
+    try:
+        if "Xvfb" not in Path(f"/proc/{pid}/cmdline").read_text(errors="replace"):
+            return  # gone already, and the number may belong to someone else now
+        os.kill(pid, signal.SIGTERM)
+    except (FileNotFoundError, ProcessLookupError):
+        return
+    for _ in range(100):
+        if not Path(f"/proc/{pid}").exists():
+            return
+        time.sleep(0.05)
+    os.kill(pid, signal.SIGKILL)
