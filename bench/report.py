@@ -69,7 +69,10 @@ def summarise(results, label):
     rows = {}
     for name in order:
         times = [t for r in rounds for t in r[name]["times"]]
-        q1, median, q3 = statistics.quantiles(times, n=4, method="inclusive")
+        if len(times) > 1:
+            q1, median, q3 = statistics.quantiles(times, n=4, method="inclusive")
+        else:
+            q1 = median = q3 = times[0]
         mem, faults = load_memory(results, label, name)
         rows[name] = {
             "wall": median,
