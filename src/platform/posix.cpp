@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -128,6 +129,40 @@ std::string utf16_to_utf8(const std::u16string& text) {
   return out;
 }
 
+// ---- Case ---------------------------------------------------------------------------
+
+bool is_ascii(const std::u16string& text) {
+  return std::all_of(text.begin(), text.end(), [](char16_t unit) { return unit < 0x80; });
+}
+
+std::u16string ascii_lower_case(const std::u16string& text) {
+  std::u16string out = text;
+  for (char16_t& unit : out) {
+    if (unit >= u'A' && unit <= u'Z') {
+      unit = static_cast<char16_t>(unit - u'A' + u'a');
+    }
+  }
+  return out;
+}
+
+// Letters of any script lowered by the C.UTF-8 locale's rules (the C locale's, which
+// know only ASCII, when that locale is missing).
+std::u16string locale_lower_case(const std::u16string& text) {
+  const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t code = decode_utf16(text, pos);
+    const auto lowered = utf8 != nullptr ? towlower_l(static_cast<wint_t>(code), utf8)
+                                         : towlower(static_cast<wint_t>(code));
+    append_utf16(out, static_cast<char32_t>(lowered));
+  }
+  if (utf8 != nullptr) {
+    freelocale(utf8);
+  }
+  return out;
+}
+
 // ---- Descriptors and starting -------------------------------------------------------
 
 class Descriptor {
@@ -189,8 +224,9 @@ int apply_priority(const LinuxPriority& priority) {
 }
 
 // The new process: set the priority, run the file, and on failure report the error
-// number through the close-on-exec pipe. Only async-signal-safe calls, and _exit, never
-// exit: the launcher's stdio and atexit handlers belong to the launcher.
+// number through the close-on-exec pipe. It borrows the launcher's memory (vfork), so
+// it makes system calls only, never returns, and ends with _exit, never exit: the
+// launcher's stdio and atexit handlers belong to the launcher.
 [[noreturn]] void run_child(const char* path, const LinuxPriority& priority, int report_fd) {
   int error = apply_priority(priority);
   if (error == 0) {
@@ -253,20 +289,11 @@ class PosixPlatform final : public Platform {
 
   [[noreturn]] void end_program(ExitStatus status) override { std::exit(static_cast<int>(status)); }
 
+  // ASCII text, every priority keyword among it, is lowered without the C.UTF-8 locale,
+  // whose loading (alias file, LC_CTYPE tables) would cost more than the rest of a launch;
+  // its rules give the same letters for ASCII.
   std::u16string lower_case(const std::u16string& text) override {
-    const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    std::u16string out;
-    out.reserve(text.size());
-    for (std::size_t pos = 0; pos < text.size();) {
-      const char32_t code = decode_utf16(text, pos);
-      const auto lowered = utf8 != nullptr ? towlower_l(static_cast<wint_t>(code), utf8)
-                                           : towlower(static_cast<wint_t>(code));
-      append_utf16(out, static_cast<char32_t>(lowered));
-    }
-    if (utf8 != nullptr) {
-      freelocale(utf8);
-    }
-    return out;
+    return is_ascii(text) ? ascii_lower_case(text) : locale_lower_case(text);
   }
 
   AnsiText to_ansi(const std::u16string& text) override { return utf16_to_utf8(text); }
@@ -306,7 +333,10 @@ class PosixPlatform final : public Platform {
     Descriptor report_read(fds[0]);
     Descriptor report_write(fds[1]);
 
-    const pid_t pid = ::fork();
+    // vfork copies no page tables and keeps the launcher stopped until the exec has
+    // happened or failed; a launcher that ends right after the start gains nothing from
+    // running beside the new process, and fork's copy was a measurable part of its run.
+    const pid_t pid = ::vfork();
     if (pid < 0) {
       return std::nullopt;
     }
