@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -13,7 +14,6 @@
 #include <wctype.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -161,6 +161,43 @@ std::u16string locale_lower_case(const std::u16string& text) {
   return out;
 }
 
+// ---- Messages ------------------------------------------------------------------------
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+// Standard error whose reader has gone must not end zdrv by SIGPIPE: such a box is passed
+// over like any box that cannot be shown, and the run ends with its own status. SIGPIPE
+// is blocked for the write alone, so no program zdrv starts inherits the block.
+bool write_to_standard_error(std::string_view text) {
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  sigset_t previous;
+  if (::sigprocmask(SIG_BLOCK, &pipe_signal, &previous) != 0) {
+    return false;
+  }
+  const bool written = write_all(STDERR_FILENO, text);
+  if (!written && sigismember(&previous, SIGPIPE) == 0) {
+    const timespec no_wait{};
+    while (::sigtimedwait(&pipe_signal, nullptr, &no_wait) == SIGPIPE) {
+    }
+  }
+  ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return written;
+}
+
 // ---- Descriptors and starting -------------------------------------------------------
 
 class Descriptor {
@@ -282,7 +319,7 @@ class PosixPlatform final : public Platform {
       }
     }
     out += "\n\n";
-    return std::fwrite(out.data(), 1, out.size(), stderr) == out.size() && std::fflush(stderr) == 0;
+    return write_to_standard_error(out);
   }
 
   [[noreturn]] void end_program(ExitStatus status) override { std::exit(static_cast<int>(status)); }

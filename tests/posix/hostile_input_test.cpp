@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -269,6 +270,27 @@ TEST_F(HostileInputTest, NamesOutsideLatin1) {
       {"CJK keyword", {"高", "Программа"}, 2, unknown_priority_boxes("高")},
       {"emoji keyword", {"🚀", "Программа"}, 2, unknown_priority_boxes("🚀")},
   });
+}
+
+// Standard error whose reader has gone: the boxes cannot be shown, which must not end zdrv
+// by SIGPIPE; it ends with the status of its case all the same.
+TEST_F(HostileInputTest, ErrorOutputWithoutAReaderKeepsTheExitStatus) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  OwnedFd read_end(fds[0]);
+  OwnedFd write_end(fds[1]);
+  read_end.reset();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(write_end.get(), STDERR_FILENO);
+    ::execl(launcher_.c_str(), launcher_.c_str(), "Turbo", "prog", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 }  // namespace
