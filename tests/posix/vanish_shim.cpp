@@ -13,7 +13,8 @@ namespace {
 using ExecvFunction = int (*)(const char*, char* const*);
 using ExecveFunction = int (*)(const char*, char* const*, char* const*);
 
-// Runs in the launcher's new process between fork and exec, which has one thread.
+// Runs in the launcher's new process between vfork and exec: system calls and getenv
+// only, nothing that allocates or locks.
 void remove_if_watched(const char* path) {
   const char* watched = std::getenv("ZDRV_VANISH");
   if (watched == nullptr || std::strcmp(path, watched) != 0) {
@@ -30,14 +31,18 @@ Function next_definition(const char* name) {
   return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
 }
 
+// Looked up when the library is loaded: dlsym may allocate, which a vfork child must not.
+const ExecvFunction real_execv = next_definition<ExecvFunction>("execv");
+const ExecveFunction real_execve = next_definition<ExecveFunction>("execve");
+
 }  // namespace
 
 extern "C" int execv(const char* path, char* const argv[]) noexcept {
   remove_if_watched(path);
-  return next_definition<ExecvFunction>("execv")(path, argv);
+  return real_execv(path, argv);
 }
 
 extern "C" int execve(const char* path, char* const argv[], char* const envp[]) noexcept {
   remove_if_watched(path);
-  return next_definition<ExecveFunction>("execve")(path, argv, envp);
+  return real_execve(path, argv, envp);
 }
