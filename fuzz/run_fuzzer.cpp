@@ -23,11 +23,11 @@
 
 #include "command/form1.h"
 #include "platform/platform.h"
+#include "text/utf.h"
 
 namespace zdrv::fuzz {
 namespace {
 
-constexpr char32_t kReplacementCharacter = 0xFFFD;
 constexpr std::uint32_t kNotAFileMask = kAttributeDirectory | kAttributeVolumeLabel;
 constexpr std::uintptr_t kProcessHandle = 101;
 constexpr std::uintptr_t kThreadHandle = 102;
@@ -47,24 +47,21 @@ struct Decoded {
   std::size_t length;
 };
 
-bool is_surrogate(char32_t code) { return code >= 0xD800 && code <= 0xDFFF; }
-
-// The UTF-8 sequence at `pos`, or nothing when the bytes there are not one. `strict`
-// refuses surrogates and overlong forms, as a UTF-8 code page does.
-std::optional<Decoded> utf8_sequence(std::string_view bytes, std::size_t pos, bool strict) {
+// The UTF-8 sequence at `pos`, or nothing when the bytes there are not one. Lenient on
+// purpose: encoded surrogates and overlong forms pass, so an input can hold any code unit.
+std::optional<Decoded> utf8_sequence(std::string_view bytes, std::size_t pos) {
   const auto lead = static_cast<unsigned char>(bytes[pos]);
   if (lead < 0x80) {
     return Decoded{lead, 1};
   }
   std::size_t length = 0;
   char32_t code = 0;
-  char32_t minimum = 0;
   if (lead >= 0xC0 && lead < 0xE0) {
-    length = 2, code = lead & 0x1FU, minimum = 0x80;
+    length = 2, code = lead & 0x1FU;
   } else if (lead >= 0xE0 && lead < 0xF0) {
-    length = 3, code = lead & 0x0FU, minimum = 0x800;
+    length = 3, code = lead & 0x0FU;
   } else if (lead >= 0xF0 && lead < 0xF5) {
-    length = 4, code = lead & 0x07U, minimum = 0x10000;
+    length = 4, code = lead & 0x07U;
   } else {
     return std::nullopt;
   }
@@ -78,46 +75,18 @@ std::optional<Decoded> utf8_sequence(std::string_view bytes, std::size_t pos, bo
     }
     code = (code << 6) | (next & 0x3FU);
   }
-  if (code > 0x10FFFF || (strict && (code < minimum || is_surrogate(code)))) {
+  if (code > 0x10FFFF) {
     return std::nullopt;
   }
   return Decoded{code, length};
-}
-
-void append_utf16(std::u16string& out, char32_t code) {
-  if (code < 0x10000) {
-    out += static_cast<char16_t>(code);
-    return;
-  }
-  code -= 0x10000;
-  out += static_cast<char16_t>(0xD800 + (code >> 10));
-  out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-}
-
-void append_utf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
 }
 
 // Any bytes as 16-bit text, so the fuzzer can write every sequence of code units.
 std::u16string argument_text_from(std::string_view bytes) {
   std::u16string out;
   for (std::size_t pos = 0; pos < bytes.size();) {
-    if (const auto decoded = utf8_sequence(bytes, pos, false)) {
-      append_utf16(out, decoded->code);
+    if (const auto decoded = utf8_sequence(bytes, pos)) {
+      text::append_utf16(out, decoded->code);
       pos += decoded->length;
     } else {
       out += static_cast<char16_t>(static_cast<unsigned char>(bytes[pos]));
@@ -132,36 +101,23 @@ std::u16string argument_text_from(std::string_view bytes) {
 enum class CodePage { latin1, utf8 };
 
 AnsiText to_code_page(const std::u16string& text, CodePage page) {
+  if (page == CodePage::utf8) {
+    return text::utf16_to_utf8(text);
+  }
   AnsiText out;
-  for (std::size_t pos = 0; pos < text.size(); ++pos) {
-    const char32_t unit = text[pos];
-    if (page == CodePage::latin1) {
-      out += unit <= 0xFF ? static_cast<char>(unit) : '?';
-    } else if (!is_surrogate(unit)) {
-      append_utf8(out, unit);
-    } else if (unit <= 0xDBFF && pos + 1 < text.size() && text[pos + 1] >= 0xDC00 &&
-               text[pos + 1] <= 0xDFFF) {
-      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[pos + 1] - 0xDC00U));
-      ++pos;
-    } else {
-      append_utf8(out, kReplacementCharacter);
-    }
+  for (const char16_t unit : text) {
+    out += unit <= 0xFF ? static_cast<char>(unit) : '?';
   }
   return out;
 }
 
 std::u16string from_code_page(std::string_view bytes, CodePage page) {
+  if (page == CodePage::utf8) {
+    return text::utf8_to_utf16(bytes);
+  }
   std::u16string out;
-  for (std::size_t pos = 0; pos < bytes.size();) {
-    if (page == CodePage::latin1) {
-      out += static_cast<char16_t>(static_cast<unsigned char>(bytes[pos++]));
-    } else if (const auto decoded = utf8_sequence(bytes, pos, true)) {
-      append_utf16(out, decoded->code);
-      pos += decoded->length;
-    } else {
-      append_utf16(out, kReplacementCharacter);
-      ++pos;
-    }
+  for (const char byte : bytes) {
+    out += static_cast<char16_t>(static_cast<unsigned char>(byte));
   }
   return out;
 }
