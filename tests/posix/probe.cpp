@@ -21,7 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "write_all.h"
+
 namespace {
+
+using zdrv::e2e::write_all;
 
 class Report {
  public:
@@ -42,21 +46,6 @@ class Report {
     }
     const bool written = write_all(fd, text_);
     return (::close(fd) == 0) && written && ::rename(partial.c_str(), path.c_str()) == 0;
-  }
-
-  static bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-      if (wrote < 0 && errno == EINTR) {
-        continue;
-      }
-      if (wrote <= 0) {
-        return false;
-      }
-      done += static_cast<std::size_t>(wrote);
-    }
-    return true;
   }
 
  private:
@@ -170,7 +159,7 @@ int main(int argc, char** argv) {
 
   const int write_fd = descriptor_from("ZDRV_PROBE_WRITE_FD");
   if (write_fd >= 0) {
-    const bool wrote = Report::write_all(write_fd, "written by the probe\n");
+    const bool wrote = write_all(write_fd, "written by the probe\n");
     report.add("write_fd", wrote ? "written" : "failed");
   }
   if (!report.write_to(report_path)) {

@@ -10,24 +10,10 @@
 
 #include "child_process.h"
 #include "owned_fd.h"
+#include "write_all.h"
 
 namespace zdrv::e2e {
 namespace {
-
-bool write_all(int fd, const std::string& content) {
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t wrote = ::write(fd, content.data() + done, content.size() - done);
-    if (wrote < 0 && errno == EINTR) {
-      continue;
-    }
-    if (wrote <= 0) {
-      return false;
-    }
-    done += static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
 
 std::vector<std::string> entries_of(int dir_fd) {
   std::vector<std::string> names;

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "json_text.h"
+
 namespace {
 
 struct Job {
@@ -111,26 +113,6 @@ std::optional<Job> parse_job(std::wstring content) {
   job.time_limit_ms = static_cast<DWORD>(wcstoul(limit.c_str(), nullptr, 10));
   job.command_line = content;
   return job;
-}
-
-// JSON text of UTF-16 code units; everything outside printable ASCII is escaped as
-// \uXXXX, so lone surrogates survive the trip.
-std::string json_string(const std::wstring& text) {
-  std::string out = "\"";
-  for (const wchar_t unit : text) {
-    const auto code = static_cast<unsigned>(unit);
-    if (code == '"' || code == '\\') {
-      out += '\\';
-      out += static_cast<char>(code);
-    } else if (code >= 0x20 && code < 0x7F) {
-      out += static_cast<char>(code);
-    } else {
-      std::array<char, 8> escape{};
-      std::snprintf(escape.data(), escape.size(), "\\u%04x", code);
-      out += escape.data();
-    }
-  }
-  return out + "\"";
 }
 
 std::string json_report(const Report& report) {

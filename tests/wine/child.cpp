@@ -9,25 +9,9 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+#include "json_text.h"
 
-std::string json_string(const std::wstring& text) {
-  std::string out = "\"";
-  for (const wchar_t unit : text) {
-    const auto code = static_cast<unsigned>(unit);
-    if (code == '"' || code == '\\') {
-      out += '\\';
-      out += static_cast<char>(code);
-    } else if (code >= 0x20 && code < 0x7F) {
-      out += static_cast<char>(code);
-    } else {
-      std::array<char, 8> escape{};
-      std::snprintf(escape.data(), escape.size(), "\\u%04x", code);
-      out += escape.data();
-    }
-  }
-  return out + "\"";
-}
+namespace {
 
 std::string hex_bytes(const char* text) {
   std::string out;
