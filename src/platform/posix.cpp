@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "command/form1.h"
 #include "platform/platform.h"
