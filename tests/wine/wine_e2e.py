@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """End-to-end tests of zdrv.exe under Wine.
 
-  wine_e2e.py --work DIR --win32-build DIR setup      start the display, prefix and server
-  wine_e2e.py --work DIR --win32-build DIR cleanup    stop them
-  wine_e2e.py --work DIR --win32-build DIR run GROUP  run one group of cases (ends, starts,
-                                                      hostile)
-  wine_e2e.py --work DIR --win32-build DIR probe ARGS run zdrv.exe with the argument text
-                                                      ARGS and show what
-                                                      happened
+  wine_e2e.py --work DIR --win32-build DIR [--arch win32|win64] COMMAND
+
+  setup       start the display, prefix and server
+  cleanup     stop them
+  run GROUP   run one group of cases (ends, starts, hostile)
+  probe ARGS  run zdrv.exe with the argument text ARGS and show what happened
+
+--win32-build names the Windows build tree to test (32-bit, or the 64-bit test build);
+--arch the kind of prefix. A 32-bit build on a machine that cannot run 32-bit code ends
+every command with status 77 (skipped).
 """
 
 from __future__ import annotations
@@ -22,7 +25,10 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from wine_harness import HarnessError, Run, Session  # noqa: E402
+from wine_harness import CannotRunHere, HarnessError, Run, Session  # noqa: E402
+
+# CTest counts a test that ends with this status as skipped (SKIP_RETURN_CODE).
+EXIT_SKIPPED = 77
 
 HELP_TITLE = "Hilfe zu Zandrivo"
 HELP_TEXT = "\r\n".join([
@@ -410,11 +416,15 @@ def main() -> int:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--work", type=Path, required=True)
     parser.add_argument("--win32-build", type=Path, required=True)
+    parser.add_argument("--arch", choices=["win32", "win64"], default="win32",
+                        help="the kind of Wine prefix (default: win32)")
     parser.add_argument("command", choices=["setup", "cleanup", "run", "probe"])
     parser.add_argument("argument", nargs="?")
     options = parser.parse_args()
-    session = Session(options.work, options.win32_build)
+    session = Session(options.work, options.win32_build, options.arch)
     try:
+        if options.command != "cleanup":
+            session.check_runnable()
         if options.command == "setup":
             started = time.monotonic()
             session.setup()
@@ -427,6 +437,9 @@ def main() -> int:
         if options.command == "run":
             return run_group(session, options.argument)
         return probe(session, options.argument or "")
+    except CannotRunHere as reason:
+        print(f"wine_e2e: skipped: {reason}")
+        return EXIT_SKIPPED
     except HarnessError as error:
         print(f"wine_e2e: {error}", file=sys.stderr)
         return 1

@@ -1,7 +1,8 @@
 """Runs the Windows build of zdrv under Wine and observes what a user would see.
 
 One Xvfb display and one Wine prefix serve a whole test run. The prefix lives in the
-build tree and is reused between runs; the display and a persistent wineserver are
+build tree and is reused between runs; it is a 32-bit prefix ("win32") or a 64-bit one
+("win64"), where a 32-bit program runs under WOW64 as on a 64-bit Windows; the display and a persistent wineserver are
 started by `setup` and stopped by `cleanup` (CTest fixtures). Each run of zdrv.exe goes
 through box_watcher.exe, which records the message boxes and presses OK, under Wine's
 relay trace for the API calls whose arguments matter.
@@ -10,6 +11,7 @@ relay trace for the API calls whose arguments matter.
 from __future__ import annotations
 
 import dataclasses
+import errno
 import json
 import os
 import re
@@ -38,8 +40,41 @@ DLL_OVERRIDES = "mscoree,mshtml,winemenubuilder.exe="
 SERVER_LINGER_SECONDS = 30  # the server ends by itself this long after a lost cleanup
 
 
+# Wine's loaders: the 32-bit one runs 32-bit programs (and, in a 64-bit prefix, is what
+# the 64-bit one hands them to); the 64-bit one is a 64-bit prefix's own.
+WINE_LOADERS = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
+
+
 class HarnessError(Exception):
     pass
+
+
+class CannotRunHere(Exception):
+    """The machine lacks what a configuration needs; its tests are skipped, not failed."""
+
+
+def pe_machine(path: Path) -> str:
+    """"i386" or "amd64" for a PE program file."""
+    with open(path, "rb") as exe:
+        header = exe.read(4096)
+    offset = int.from_bytes(header[0x3C:0x40], "little")
+    if header[:2] != b"MZ" or header[offset:offset + 4] != b"PE\0\0":
+        raise HarnessError(f"{path} is not a PE program")
+    machine = int.from_bytes(header[offset + 4:offset + 6], "little")
+    return {0x14C: "i386", 0x8664: "amd64"}.get(machine, hex(machine))
+
+
+def runs_32_bit_code() -> bool:
+    """False on a kernel without 32-bit compatibility mode, where no 32-bit program, and
+    so no 32-bit Wine, can run: exec of the 32-bit loader fails with ENOEXEC."""
+    try:
+        subprocess.run([WINE_LOADERS["win32"], "--version"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return False
+        raise
+    return True
 
 
 def windows_path(unix_path: Path) -> str:
@@ -127,8 +162,9 @@ def parse_arguments(text: str) -> list[Argument]:
     return arguments
 
 
-_CALL = re.compile(r"^([0-9a-f]{4}):[0-9a-f]{4}:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]{8})$")
-_RET = re.compile(r"^([0-9a-f]{4}):[0-9a-f]{4}:Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]{8})")
+# Values have 8 hex digits in a 32-bit process and 16 in a 64-bit one.
+_CALL = re.compile(r"^([0-9a-f]{4}):[0-9a-f]{4}:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
+_RET = re.compile(r"^([0-9a-f]{4}):[0-9a-f]{4}:Ret  (\w+)\.(\w+)\(\) retval=([0-9a-f]+)")
 _CREATED = re.compile(
     r"^([0-9a-f]{4}):[0-9a-f]{4}:trace:process:NtCreateUserProcess .* "
     r"pid ([0-9a-f]+) tid [0-9a-f]+ handles 0x([0-9a-f]+)/0x([0-9a-f]+)$")
@@ -194,9 +230,11 @@ class Run:
 class Session:
     """The display, prefix and server of one test run, and the runs made in them."""
 
-    def __init__(self, work: Path, win32_build: Path):
+    def __init__(self, work: Path, win32_build: Path, arch: str = "win32"):
         self.work = work.resolve()
         self.win32_build = win32_build.resolve()
+        self.arch = arch
+        self.loader = WINE_LOADERS[arch]
         self.prefix = self.work / "prefix"
         self.state_file = self.work / "session.json"
         self.logs = self.work / "logs"
@@ -213,7 +251,8 @@ class Session:
         env = dict(os.environ)
         env.update({
             "WINEPREFIX": str(self.prefix),
-            "WINEARCH": "win32",
+            "WINEARCH": self.arch,
+            "WINELOADER": self.loader,
             "WINEDEBUG": debug,
             "WINEDLLOVERRIDES": DLL_OVERRIDES,
             "LC_ALL": "C.UTF-8",
@@ -237,9 +276,10 @@ class Session:
         for needed in [self.zdrv, self.watcher, self.child]:
             if not needed.is_file():
                 raise HarnessError(f"missing {needed}: build the Windows tree first")
-        for tool in ["wine", "wineserver", "Xvfb"]:
+        for tool in [self.loader, "wineserver", "Xvfb"]:
             if shutil.which(tool) is None:
                 raise HarnessError(f"{tool} is not installed (scripts/install-deps win32)")
+        self.check_runnable()
         self.work.mkdir(parents=True, exist_ok=True)
         self.cleanup()  # whatever a broken earlier run left behind
         xvfb_pid, self.display = self._start_xvfb()
@@ -247,6 +287,12 @@ class Session:
         self._ensure_prefix()
         self._wine_tool("wineserver", f"-p{SERVER_LINGER_SECONDS}")
         self._warm_up()
+
+    def check_runnable(self) -> None:
+        """Raises CannotRunHere when this machine cannot run the build under test."""
+        if pe_machine(self.zdrv) == "i386" and not runs_32_bit_code():
+            raise CannotRunHere("this machine's kernel cannot run 32-bit x86 code, so Wine "
+                                "cannot run the 32-bit zdrv.exe here")
 
     def _warm_up(self) -> None:
         """The first process of a session boots the prefix's services and the first
@@ -280,9 +326,9 @@ class Session:
             return
         if not (self.prefix / "system.reg").is_file():
             shutil.rmtree(self.prefix, ignore_errors=True)
-            self._wine_tool("wineboot", "-i", timeout=180)
+            self._wine_tool(self.loader, "wineboot", "-i", timeout=180)
         for key, name, kind, value in PREFIX_REGISTRY:
-            self._wine_tool("wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f")
+            self._wine_tool(self.loader, "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f")
         self._wine_tool("wineserver", "-w", timeout=60)
         stamp.write_text(PREFIX_STAMP)
 
@@ -328,7 +374,7 @@ class Session:
                                             **(extra_env or {})})
         started = time.monotonic()
         with open(trace_file, "wb") as err:
-            subprocess.run(["wine", str(self.watcher), windows_path(job), windows_path(report)],
+            subprocess.run([self.loader, str(self.watcher), windows_path(job), windows_path(report)],
                            env=env, stdin=subprocess.DEVNULL, stdout=err, stderr=err,
                            timeout=time_limit_ms / 1000 + 30, check=True)
         seconds = time.monotonic() - started
