@@ -1,7 +1,9 @@
 #include "launch/module1.h"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 namespace zdrv {
 namespace {
@@ -19,9 +21,39 @@ bool has_blank(std::string_view text) {
   return text.find_first_of(" \t") != std::string_view::npos;
 }
 
+bool ends_with_ignoring_ascii_case(std::string_view text, std::string_view suffix) {
+  if (text.size() < suffix.size()) {
+    return false;
+  }
+  return std::equal(suffix.begin(), suffix.end(),
+                    text.end() - static_cast<std::ptrdiff_t>(suffix.size()),
+                    [](char wanted, char seen) {
+                      return wanted == (seen >= 'A' && seen <= 'Z' ? seen - 'A' + 'a' : seen);
+                    });
+}
+
+// Windows runs a batch file through the command interpreter with this command line, and
+// the interpreter acts on & ( ) ^ | < > outside double quotes: a name like "a&b.bat"
+// would run a.bat and then b.bat. Windows drops trailing dots and spaces from a file
+// name, so "a&b.bat." names that batch file too.
+bool is_batch_file(std::string_view path) {
+  const auto end = path.find_last_not_of(". ");
+  const std::string_view name = path.substr(0, end == std::string_view::npos ? 0 : end + 1);
+  return ends_with_ignoring_ascii_case(name, ".bat") || ends_with_ignoring_ascii_case(name, ".cmd");
+}
+
 // The command line the new process sees: the path alone, in quotes only when it has a
-// blank, so that the program still reads its own name as one word.
-AnsiText command_line_for(const AnsiText& path) {
+// blank, so that the program still reads its own name as one word. A batch file's path
+// is always quoted, and a batch file whose path holds a percent sign gets no command
+// line at all: the interpreter expands %NAME% even inside quotes, so no quoting keeps it
+// from running something else.
+std::optional<AnsiText> command_line_for(const AnsiText& path) {
+  if (is_batch_file(path)) {
+    if (path.find('%') != AnsiText::npos) {
+      return std::nullopt;
+    }
+    return "\"" + path + "\"";
+  }
   if (!has_blank(path)) {
     return path;
   }
@@ -79,7 +111,11 @@ bool Module1::vorhanden(const std::u16string& path) {
 bool Module1::starten(const std::u16string& path, std::uint32_t priority_class) {
   StartRequest request;
   request.application_name = platform_.to_ansi(path);
-  request.command_line = command_line_for(request.application_name);
+  auto command_line = command_line_for(request.application_name);
+  if (!command_line) {
+    return false;
+  }
+  request.command_line = std::move(*command_line);
   request.inherit_handles = true;
   request.creation_flags = priority_class;
 

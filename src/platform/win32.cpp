@@ -22,18 +22,18 @@ int checked_length(std::size_t size) {
   return size > static_cast<std::size_t>(INT_MAX) ? -1 : static_cast<int>(size);
 }
 
-// The arguments part of a command line: the program's own name is skipped by the rules
-// Windows applies to the first token (quoted up to the next quote, otherwise up to the
-// first blank), then the blanks that separate it from the arguments.
+// The arguments part of a command line. The program's own name is skipped by the rule
+// the C runtime applies to argv[0]: a double quote switches quoting on or off wherever it
+// stands, and the name ends at the first space or tab outside quotes, so that
+// C:\Tools\"Zandrivo Werkzeuge"\zdrv.exe is one name. Then the blanks after it.
 std::u16string arguments_of(const std::u16string& command_line) {
   std::size_t pos = 0;
-  if (!command_line.empty() && command_line[0] == u'"') {
-    const auto closing = command_line.find(u'"', 1);
-    pos = closing == std::u16string::npos ? command_line.size() : closing + 1;
-  } else {
-    pos = command_line.find_first_of(u" \t");
-    if (pos == std::u16string::npos) {
-      pos = command_line.size();
+  for (bool quoted = false; pos < command_line.size(); ++pos) {
+    const char16_t unit = command_line[pos];
+    if (unit == u'"') {
+      quoted = !quoted;
+    } else if (!quoted && (unit == u' ' || unit == u'\t')) {
+      break;
     }
   }
   while (pos < command_line.size() && (command_line[pos] == u' ' || command_line[pos] == u'\t')) {
@@ -41,6 +41,71 @@ std::u16string arguments_of(const std::u16string& command_line) {
   }
   return command_line.substr(pos);
 }
+
+// GetProcAddress's answer as the function it names. The detour through void(*)() is the
+// conversion compilers accept between unrelated function types.
+template <typename Function>
+Function library_function(HMODULE library, const char* name) {
+  const FARPROC address = library != nullptr ? GetProcAddress(library, name) : nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
+// DLLs that are not known system DLLs are looked for in the program's folder first, and
+// a folder a user downloaded zdrv.exe into may hold anything: from here on every DLL the
+// process loads, and every DLL those load, comes from the system folder. Windows 7 has
+// SetDefaultDllDirectories only with its 2011 loader update; without it, at least the
+// current directory leaves the search.
+void load_dlls_from_the_system_folder_only() {
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  const auto set_default_dll_directories = library_function<SetDefaultDllDirectoriesFunction>(
+      GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+  if (set_default_dll_directories == nullptr ||
+      set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32) == FALSE) {
+    SetDllDirectoryW(L"");
+  }
+}
+
+// user32 from the system folder, loaded only when a message box is to be shown: a
+// successful start needs no GUI library at all.
+HMODULE system_user32() {
+  HMODULE user32 = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (user32 != nullptr) {
+    return user32;
+  }
+  // Without the loader update the flag is refused: the full path names the same file.
+  std::wstring path(MAX_PATH, L'\0');
+  const UINT length = GetSystemDirectoryW(path.data(), static_cast<UINT>(path.size()));
+  if (length == 0 || length >= path.size()) {
+    return nullptr;
+  }
+  path.resize(length);
+  path += L"\\user32.dll";
+  return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// A 32-bit program on 64-bit Windows sees %windir%\SysWOW64 where it asks for System32.
+// While this object lives, the calling thread sees paths as a 64-bit program does, so a
+// System32 path names the native file. On a 32-bit Windows, and in a 64-bit program, there
+// is nothing to switch off and nothing changes. Anything else, above all the loading of
+// DLLs for a message box, must happen with redirection back in force: a 32-bit process
+// cannot load the native System32's DLLs.
+class NativeFileSystemView {
+ public:
+  NativeFileSystemView() : switched_off_(Wow64DisableWow64FsRedirection(&previous_) != FALSE) {}
+  NativeFileSystemView(const NativeFileSystemView&) = delete;
+  NativeFileSystemView& operator=(const NativeFileSystemView&) = delete;
+  NativeFileSystemView(NativeFileSystemView&&) = delete;
+  NativeFileSystemView& operator=(NativeFileSystemView&&) = delete;
+  ~NativeFileSystemView() {
+    if (switched_off_) {
+      Wow64RevertWow64FsRedirection(previous_);
+    }
+  }
+
+ private:
+  PVOID previous_ = nullptr;
+  bool switched_off_;
+};
 
 class Win32Platform final : public Platform {
  public:
@@ -56,20 +121,30 @@ class Win32Platform final : public Platform {
 
   bool message_box(const std::u16string& text, const std::u16string& title,
                    MessageStyle style) override {
-    return MessageBoxW(nullptr, wide(text), wide(title), static_cast<UINT>(style)) != 0;
+    using MessageBoxWFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+    const auto message_box_w =
+        library_function<MessageBoxWFunction>(system_user32(), "MessageBoxW");
+    if (message_box_w == nullptr) {
+      return false;
+    }
+    return message_box_w(nullptr, wide(text), wide(title), static_cast<UINT>(style)) != 0;
   }
 
   [[noreturn]] void end_program(ExitStatus status) override {
     ExitProcess(static_cast<UINT>(status));
   }
 
+  // kernel32's case mapping, so that lowering the keyword does not load the GUI library;
+  // without linguistic casing it lowers the same letters in every locale.
   std::u16string lower_case(const std::u16string& text) override {
-    std::u16string lowered = text;
-    if (!lowered.empty() && lowered.size() <= MAXDWORD) {
-      CharLowerBuffW(reinterpret_cast<wchar_t*>(lowered.data()),
-                     static_cast<DWORD>(lowered.size()));
+    const int length = checked_length(text.size());
+    if (length <= 0) {
+      return text;
     }
-    return lowered;
+    std::u16string lowered(text.size(), u'\0');
+    const int written = LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, wide(text), length,
+                                     reinterpret_cast<wchar_t*>(lowered.data()), length);
+    return written == length ? lowered : text;
   }
 
   AnsiText to_ansi(const std::u16string& text) override {
@@ -109,12 +184,14 @@ class Win32Platform final : public Platform {
     // One character more than announced, as the customary 256-character buffer with the
     // size 255 has; it is filled with spaces so unwritten characters stay blank.
     std::string buffer(buffer_size + 1, ' ');
+    const NativeFileSystemView native;
     const DWORD length =
         GetShortPathNameA(path.c_str(), buffer.data(), static_cast<DWORD>(buffer_size));
     return {length, std::move(buffer)};
   }
 
   std::optional<std::uint32_t> file_attributes(const AnsiText& path) override {
+    const NativeFileSystemView native;
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       return std::nullopt;
@@ -128,6 +205,7 @@ class Win32Platform final : public Platform {
     PROCESS_INFORMATION process{};
     // CreateProcess may write into the command line, so it gets a copy of its own.
     std::string command_line = request.command_line;
+    const NativeFileSystemView native;
     const BOOL started =
         CreateProcessA(request.application_name.c_str(), command_line.data(), nullptr, nullptr,
                        request.inherit_handles ? TRUE : FALSE, request.creation_flags, nullptr,
@@ -149,6 +227,7 @@ class Win32Platform final : public Platform {
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*command_line*/,
                    int /*show*/) {
+  zdrv::load_dlls_from_the_system_folder_only();
   zdrv::Win32Platform platform;
   zdrv::Form1 form(platform);
   form.load();

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "fake_platform.h"
 
 namespace zdrv {
@@ -95,6 +99,31 @@ TEST(Starten, StartsExactlyTheCheckedFileAndClosesBothHandles) {
   EXPECT_EQ(platform.starts[1].command_line, "\"C:\\tab\there.exe\"");
   ASSERT_TRUE(services.starten(u"C:\\APP~1\\a.exe", 0x20));
   EXPECT_EQ(platform.starts[2].command_line, "C:\\APP~1\\a.exe");
+}
+
+// The command interpreter that runs a batch file must see its whole name as one word;
+// a name it would expand even in quotes is not started at all.
+TEST(Starten, QuotesBatchFilesAndRefusesThoseWithAPercentSign) {
+  const std::vector<std::pair<std::string, std::string>> quoted = {
+      {"C:\\x\\a&b.bat", "\"C:\\x\\a&b.bat\""},
+      {"C:\\x\\X(1)^Y.CMD", "\"C:\\x\\X(1)^Y.CMD\""},
+      {"C:\\x\\a|b.Bat.. ", "\"C:\\x\\a|b.Bat.. \""},
+      {"C:\\x\\a&b.bat.exe", "C:\\x\\a&b.bat.exe"},
+      {"C:\\x\\a&b.batch", "C:\\x\\a&b.batch"},
+  };
+  for (const auto& [path, command_line] : quoted) {
+    FakePlatform platform;
+    Module1 services(platform);
+    ASSERT_TRUE(services.starten(std::u16string(path.begin(), path.end()), 0x20)) << path;
+    EXPECT_EQ(platform.starts.at(0).application_name, path);
+    EXPECT_EQ(platform.starts.at(0).command_line, command_line);
+  }
+  for (const auto* path : {u"C:\\x\\%OS%.bat", u"C:\\100%.cmd"}) {
+    FakePlatform platform;
+    Module1 services(platform);
+    EXPECT_FALSE(services.starten(path, 0x20));
+    EXPECT_TRUE(platform.starts.empty());
+  }
 }
 
 TEST(Starten, RefusedStartIsFalseAndClosesNothing) {

@@ -131,7 +131,7 @@ class WineCase(unittest.TestCase):
         self.assertEqual(seen, boxes, run.describe())
         for box in run.boxes:
             self.assertEqual(box.buttons, [(1, "OK")], run.describe())
-        styles = [call.arguments[3].value for call in run.trace.of("MessageBoxW")]
+        styles = [call.arguments[3].dword for call in run.trace.of("MessageBoxW")]
         expected_styles = [INFORMATION_STYLE if title == HELP_TITLE else ERROR_STYLE
                            for _, title, _ in boxes]
         self.assertEqual(styles, expected_styles, run.describe())
@@ -177,8 +177,8 @@ class WineCase(unittest.TestCase):
         self.assertEqual(application.text, short_path.encode(), "the application name")
         self.assertEqual(line.text, command_line.encode(), "the command line")
         self.assertEqual((process_attributes.value, thread_attributes.value), (0, 0))
-        self.assertEqual(inherit.value, 1, "handles are inherited")
-        self.assertEqual(flags.value, priority_class, "the priority class is the only flag")
+        self.assertEqual(inherit.dword, 1, "handles are inherited")
+        self.assertEqual(flags.dword, priority_class, "the priority class is the only flag")
         self.assertEqual((environment.value, directory.value), (0, 0),
                          "environment and current directory are inherited")
         self.assertEqual(child["command_line"], command_line)
@@ -252,22 +252,31 @@ class Starts(WineCase):
                 child = self.assert_started(run, program, priority_class)
                 self.assertEqual(child["directory"], self.scratch.directory)
                 query = run.trace.of("GetShortPathNameA")
-                self.assertEqual([(c.arguments[0].text, c.arguments[2].value) for c in query],
+                self.assertEqual([(c.arguments[0].text, c.arguments[2].dword) for c in query],
                                  [(program.encode(), 255)])
 
     def test_program_name_of_the_launcher(self):
-        """The argument text is what follows the launcher's own name, quoted or not."""
+        """The argument text is what follows the launcher's own name. As in the C runtime,
+        quotes switch quoting on and off anywhere in the name, and the name ends at the
+        first blank outside quotes."""
         program = self.scratch.program("cwd\\child.exe")
-        spaced = self.scratch.program("launcher dir\\zdrv.exe", self.session.zdrv)
+        self.scratch.program("Zandrivo Werkzeuge\\zdrv.exe", self.session.zdrv)
+        folder = f"{SCRATCH}\\Zandrivo Werkzeuge"
         for command_line in [f"{self.scratch.launcher} high {program}",
-                             f'"{spaced}" high {program}',
-                             f'"{spaced}"high {program}',
-                             f'"{spaced}" \t high {program}',
+                             f'"{folder}\\zdrv.exe" high {program}',
+                             f'"{folder}\\zdrv.exe" \t high {program}',
+                             f'{SCRATCH}\\"Zandrivo Werkzeuge"\\zdrv.exe high {program}',
+                             f'{SCRATCH}\\"Zandrivo Werkzeuge\\zdrv.exe" high {program}',
+                             f'"{folder}\\"zdrv.exe high {program}',
                              f"{self.scratch.launcher}\thigh {program}",
                              f"zdrv.exe   high {program}"]:
             with self.subTest(command_line=command_line):
                 run = self.zdrv_line(command_line)
                 self.assert_started(run, program, 0x80)
+        # A word glued to the closing quote still belongs to the name.
+        run = self.zdrv_line(f'"{folder}\\zdrv.exe"high {program}')
+        self.assert_ends(run, EXIT_USAGE, [HELP])
+        self.assert_nothing_started(run)
 
 
 def deep_path(root: str, component: str, longer_than: int, file_name: str) -> str:
@@ -328,7 +337,7 @@ class Hostile(WineCase):
         self.assertEqual(len(program), 258)
         run = self.zdrv(f"idle {program}")
         self.assert_started(run, program, 0x40)
-        sizes = [call.arguments[2].value for call in run.trace.of("GetShortPathNameA")]
+        sizes = [call.arguments[2].dword for call in run.trace.of("GetShortPathNameA")]
         self.assertEqual(sizes, [255, len(program) + 1])
 
     def test_names_outside_latin1(self):

@@ -93,6 +93,12 @@ class Argument:
     text: str | bytes | None = None  # the string Wine showed, if any
     truncated: bool = False
 
+    @property
+    def dword(self) -> int:
+        """The value as a 32-bit argument (DWORD, UINT, BOOL): a 64-bit process passes it
+        in a register whose upper half the trace shows but the callee ignores."""
+        return self.value & 0xFFFFFFFF
+
 
 @dataclasses.dataclass
 class ProcessCreation:
