@@ -65,12 +65,12 @@ void load_dlls_from_the_system_folder_only() {
   }
 }
 
-// user32 from the system folder, loaded only when a message box is to be shown: a
-// successful start needs no GUI library at all.
-HMODULE system_user32() {
-  HMODULE user32 = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (user32 != nullptr) {
-    return user32;
+// A DLL from the system folder, by the system's rules for its name (a side-by-side
+// assembly named in the manifest included), and the DLLs it needs from there too.
+HMODULE system_library(const wchar_t* name) {
+  HMODULE library = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (library != nullptr) {
+    return library;
   }
   // Without the loader update the flag is refused: the full path names the same file.
   std::wstring path(MAX_PATH, L'\0');
@@ -79,8 +79,22 @@ HMODULE system_user32() {
     return nullptr;
   }
   path.resize(length);
-  path += L"\\user32.dll";
+  path += L'\\';
+  path += name;
   return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// user32, loaded only when a message box is to be shown: a successful start needs no GUI
+// library at all. A box also loads DLLs that the loader looks for beside zdrv.exe first,
+// whatever the process's default search says: the dependencies of the manifest's
+// side-by-side common controls, and DLLs that the theming code loads only when it first
+// calls them (seen under Wine: msimg32). Loaded here first, from the system folder, they
+// are already there when the box asks for them.
+HMODULE system_user32() {
+  for (const wchar_t* needed_by_a_box : {L"comctl32.dll", L"msimg32.dll"}) {
+    static_cast<void>(system_library(needed_by_a_box));
+  }
+  return system_library(L"user32.dll");
 }
 
 // A 32-bit program on 64-bit Windows sees %windir%\SysWOW64 where it asks for System32.

@@ -25,7 +25,7 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from wine_harness import CannotRunHere, HarnessError, Run, Session  # noqa: E402
+from wine_harness import DLL_OVERRIDES, CannotRunHere, HarnessError, Run, Session  # noqa: E402
 
 # CTest counts a test that ends with this status as skipped (SKIP_RETURN_CODE).
 EXIT_SKIPPED = 77
@@ -391,9 +391,48 @@ class Hostile(WineCase):
                 self.assert_nothing_started(run)
 
 
+# DLLs that showing a message box loads and that are not known system DLLs, so Windows
+# looks for them in the program's folder first.
+PLANTED_DLLS = ["version", "imm32", "uxtheme", "msimg32", "dwmapi", "comctl32", "winmm", "usp10"]
+
+
+class Planted(WineCase):
+    """DLLs that others can put beside zdrv.exe or into its current directory never load
+    into it, on any of its five ends; a successful start loads no GUI library at all."""
+
+    def test_no_dll_from_the_launchers_folder_or_the_current_directory(self):
+        for folder in ["launcher", "cwd"]:
+            for name in PLANTED_DLLS:
+                self.scratch.program(f"{folder}\\{name}.dll", self.session.planted)
+        program = self.scratch.program("cwd\\child.exe")
+        notes = self.scratch.file("cwd\\notes.txt", b"kein Programm")
+        # Wine prefers its own DLLs; native first makes it search as Windows does.
+        search_as_windows = {"WINEDLLOVERRIDES": f"{DLL_OVERRIDES};{','.join(PLANTED_DLLS)}=n,b"}
+        ends = [
+            ("", EXIT_USAGE, [HELP]),
+            ("Turbo x.exe", EXIT_UNKNOWN_PRIORITY, [unknown_priority("turbo"), HELP]),
+            ("high gone.exe", EXIT_NO_SUCH_FILE, [no_such_file("gone.exe"), HELP]),
+            (f"high {notes}", EXIT_START_FAILED, [start_failed(notes)]),
+            (f"high {program}", EXIT_STARTED, []),
+        ]
+        system = tuple(f"c:\\windows\\{folder}\\" for folder in ["system32", "syswow64", "winsxs"])
+        for arguments, exit_code, boxes in ends:
+            with self.subTest(arguments=arguments):
+                run = self.zdrv(arguments, extra_env=search_as_windows)
+                self.assert_ends(run, exit_code, boxes)
+                self.assertEqual(run.planted, [], "a planted DLL ran its code")
+                # The first module is the program itself.
+                foreign = [dll for dll in run.trace.loaded[1:]
+                           if not dll.lower().startswith(system)]
+                self.assertEqual(foreign, [], "DLLs from outside the system folder")
+                if exit_code == EXIT_STARTED:
+                    loaded = {dll.lower().rsplit("\\", 1)[-1] for dll in run.trace.loaded}
+                    self.assertNotIn("user32.dll", loaded, "a start needs no GUI library")
+
+
 # ---- command line -----------------------------------------------------------------------
 
-GROUPS = {"ends": Ends, "starts": Starts, "hostile": Hostile}
+GROUPS = {"ends": Ends, "starts": Starts, "hostile": Hostile, "planted": Planted}
 
 
 def run_group(session: Session, name: str) -> int:

@@ -35,7 +35,7 @@ PREFIX_REGISTRY = [
 PREFIX_STAMP = json.dumps(PREFIX_REGISTRY)
 
 WINE_QUIET = "-all"
-WINE_TRACE = "+pid,+relay,+process"
+WINE_TRACE = "+pid,+relay,+process,+loaddll"
 DLL_OVERRIDES = "mscoree,mshtml,winemenubuilder.exe="
 SERVER_LINGER_SECONDS = 30  # the server ends by itself this long after a lost cleanup
 
@@ -53,15 +53,27 @@ class CannotRunHere(Exception):
     """The machine lacks what a configuration needs; its tests are skipped, not failed."""
 
 
-def pe_machine(path: Path) -> str:
-    """"i386" or "amd64" for a PE program file."""
+def _pe_header(path: Path) -> tuple[bytes, int]:
     with open(path, "rb") as exe:
         header = exe.read(4096)
     offset = int.from_bytes(header[0x3C:0x40], "little")
     if header[:2] != b"MZ" or header[offset:offset + 4] != b"PE\0\0":
         raise HarnessError(f"{path} is not a PE program")
+    return header, offset
+
+
+def pe_machine(path: Path) -> str:
+    """"i386" or "amd64" for a PE program file."""
+    header, offset = _pe_header(path)
     machine = int.from_bytes(header[offset + 4:offset + 6], "little")
     return {0x14C: "i386", 0x8664: "amd64"}.get(machine, hex(machine))
+
+
+def pe_image_size(path: Path) -> int:
+    """SizeOfImage: how much memory the loaded program spans."""
+    header, offset = _pe_header(path)
+    optional = offset + 24
+    return int.from_bytes(header[optional + 56:optional + 60], "little")
 
 
 def runs_32_bit_code() -> bool:
@@ -176,18 +188,27 @@ _CREATED = re.compile(
     r"pid ([0-9a-f]+) tid [0-9a-f]+ handles 0x([0-9a-f]+)/0x([0-9a-f]+)$")
 
 
+_LOADED = re.compile(r'^([0-9a-f]{4}):[0-9a-f]{4}:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9A-Fa-f]+): '
+                     r'(native|builtin)$')
+
+
 @dataclasses.dataclass
 class Trace:
     calls: list[Call]
+    loaded: list[str]  # the file of every DLL the process loaded, as Wine wrote it
 
     def of(self, function: str) -> list[Call]:
         return [call for call in self.calls if call.function == function]
 
 
-def parse_trace(lines: list[str], pid: int) -> Trace:
-    """The relay calls made by process `pid`, with the processes its CreateProcess calls
-    made. (Wine itself may create processes too, such as the desktop window's.)"""
+def parse_trace(lines: list[str], pid: int, image_size: int) -> Trace:
+    """The relay calls that the program of process `pid` made from its own code (not
+    those of the DLLs it loaded), with the processes its CreateProcess calls made. (Wine
+    itself may create processes too, such as the desktop window's.) The program's image,
+    `image_size` bytes, is the first module the process loads."""
+    image: range | None = None
     calls: list[Call] = []
+    loaded: list[str] = []
     open_calls: dict[str, list[Call]] = {}
     for line in lines:
         line = line.rstrip("\n")
@@ -195,6 +216,8 @@ def parse_trace(lines: list[str], pid: int) -> Trace:
             continue
         if m := _CALL.match(line):
             call = Call(m.group(3), parse_arguments(m.group(4)), int(m.group(5), 16))
+            if image is not None and call.caller not in image:
+                continue
             calls.append(call)
             open_calls.setdefault(call.function, []).append(call)
         elif m := _RET.match(line):
@@ -204,7 +227,12 @@ def parse_trace(lines: list[str], pid: int) -> Trace:
         elif (m := _CREATED.match(line)) and open_calls.get("CreateProcessA"):
             open_calls["CreateProcessA"][-1].created = ProcessCreation(
                 int(m.group(2), 16), int(m.group(3), 16), int(m.group(4), 16))
-    return Trace(calls)
+        elif m := _LOADED.match(line):
+            loaded.append(m.group(2).replace("\\\\", "\\"))
+            if image is None:
+                base = int(m.group(3), 16)
+                image = range(base, base + image_size)
+    return Trace(calls, loaded)
 
 
 # ---- a run of the program under test ------------------------------------------------------
@@ -225,6 +253,7 @@ class Run:
     boxes: list[Box]
     trace: Trace
     children: list[dict]  # what each started helper child recorded
+    planted: list[str]  # a line for each planted DLL that loaded anywhere
     seconds: float
 
     def describe(self) -> str:
@@ -248,6 +277,7 @@ class Session:
         self.zdrv = self.win32_build / "zdrv.exe"
         self.watcher = self.win32_build / "tests" / "wine" / "box_watcher.exe"
         self.child = self.win32_build / "tests" / "wine" / "child.exe"
+        self.planted = self.win32_build / "tests" / "wine" / "planted.dll"
         self.display: str | None = None
         self._run_number = 0
 
@@ -279,7 +309,7 @@ class Session:
     # -- fixtures --
 
     def setup(self) -> None:
-        for needed in [self.zdrv, self.watcher, self.child]:
+        for needed in [self.zdrv, self.watcher, self.child, self.planted]:
             if not needed.is_file():
                 raise HarnessError(f"missing {needed}: build the Windows tree first")
         for tool in [self.loader, "wineserver", "Xvfb"]:
@@ -374,9 +404,11 @@ class Session:
         job, report, trace_file = (base.with_suffix(s) for s in (".job", ".json", ".trace"))
         job.write_bytes(f"{program}\n{directory}\n{time_limit_ms}\n{command_line}"
                         .encode("utf-16-le", "surrogatepass"))
-        child_log = base.with_suffix(".children")
+        child_log, planted_log = base.with_suffix(".children"), base.with_suffix(".planted")
         child_log.unlink(missing_ok=True)
+        planted_log.unlink(missing_ok=True)
         env = self.environment(WINE_TRACE, {"ZDRV_CHILD_LOG": windows_path(child_log),
+                                            "ZDRV_PLANTED_LOG": windows_path(planted_log),
                                             **(extra_env or {})})
         started = time.monotonic()
         with open(trace_file, "wb") as err:
@@ -389,15 +421,17 @@ class Session:
             raise HarnessError(f"the watcher could not start {command_line!r}: "
                                f"error {seen['start_error']}")
         lines = trace_file.read_text(errors="replace").splitlines()
-        trace = parse_trace(lines, seen["pid"])
+        trace = parse_trace(lines, seen["pid"], pe_image_size(self.zdrv))
         starts = [c for c in trace.of("CreateProcessA") if c.result]
         if expect_child is None:
             expect_child = bool(starts)
         children = _wait_for_children(child_log, len(starts) if expect_child else 0)
         boxes = [Box(b["title"], b["text"], b["icon"], [(x["id"], x["text"]) for x in b["buttons"]])
                  for b in seen["boxes"]]
+        planted = (planted_log.read_text(encoding="utf-16-le").splitlines()
+                   if planted_log.is_file() else [])
         return Run(command_line, seen["exit_code"], seen["timed_out"], boxes, trace, children,
-                   seconds)
+                   planted, seconds)
 
 
 def _wait_for_children(log: Path, count: int, seconds: float = 10) -> list[dict]:
