@@ -79,7 +79,8 @@ class Platform {
   virtual void close_window() = 0;
 
   // A modal message box with one OK button; returns when dismissed. False when the box
-  // could not be shown.
+  // could not be shown. Only the help (the information style) has several lines, joined
+  // by CR LF; an error box is one line, which may hold text from the call.
   virtual bool message_box(const std::u16string& text, const std::u16string& title,
                            MessageStyle style) = 0;
 

@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems (Linux); only POSIX-specific code belongs here.
-// Messages go to standard error, 8-bit text is UTF-8, and a start sets the Linux
-// scheduling policy and nice value that stand for the requested priority class.
+// Messages go to standard error with control characters escaped, 8-bit text is UTF-8,
+// and a start sets the Linux scheduling policy and nice value that stand for the
+// requested priority class.
 #include <errno.h>
 #include <fcntl.h>
 #include <locale.h>
@@ -75,6 +76,46 @@ bool write_all(int fd, std::string_view text) {
     text.remove_prefix(static_cast<std::size_t>(written));
   }
   return true;
+}
+
+enum class LineBreaks { kept, escaped };
+
+void append_octal_escape(std::string& out, unsigned char byte) {
+  out += '\\';
+  out += static_cast<char>('0' + (byte >> 6));
+  out += static_cast<char>('0' + ((byte >> 3) & 7));
+  out += static_cast<char>('0' + (byte & 7));
+}
+
+// Standard error is mostly a terminal, and a file name can hold the sequences that clear
+// it or retitle its window. So every control character, C0 but the tab, DEL and C1, is
+// written as a backslash and the three octal digits of each of its UTF-8 bytes (U+009B
+// as \302\233), as coreutils writes names. Every other character is written as it is,
+// the backslash too, as coreutils' messages do: doubling it would garble the Windows path
+// of the help and every name written the Windows way, and a text that only looks like an
+// escape cannot control a terminal. With `kept` line breaks, each CR LF becomes a line
+// feed. `text` is valid UTF-8, so C2 80 to C2 9F are exactly the C1 characters.
+std::string terminal_safe(std::string_view text, LineBreaks line_breaks) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size(); ++pos) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    const unsigned char next =
+        pos + 1 < text.size() ? static_cast<unsigned char>(text[pos + 1]) : '\0';
+    if (line_breaks == LineBreaks::kept && byte == '\r' && next == '\n') {
+      out += '\n';
+      ++pos;
+    } else if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+      append_octal_escape(out, byte);
+    } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      append_octal_escape(out, byte);
+      append_octal_escape(out, next);
+      ++pos;
+    } else {
+      out += text[pos];
+    }
+  }
+  return out;
 }
 
 // Standard error whose reader has gone must not end zdrv by SIGPIPE: such a box is passed
@@ -205,19 +246,17 @@ class PosixPlatform final : public Platform {
   void hide_window() override {}
   void close_window() override {}
 
+  // Only the help has lines of its own, and the core writes all of it: the error boxes
+  // are one line each, with a name from the call in it. So a CR LF is a line break in
+  // the help alone, and every CR and LF of an error box, which can only be the name's, is
+  // shown as an escape: a name cannot add lines, or boxes, of its own.
   bool message_box(const std::u16string& text, const std::u16string& title,
-                   MessageStyle /*style*/) override {
-    std::string out = utf16_to_utf8(title);
+                   MessageStyle style) override {
+    std::string out = terminal_safe(utf16_to_utf8(title), LineBreaks::escaped);
     out += '\n';
-    const std::string body = utf16_to_utf8(text);
-    for (std::size_t pos = 0; pos < body.size(); ++pos) {
-      if (body.compare(pos, 2, "\r\n") == 0) {
-        out += '\n';
-        ++pos;
-      } else {
-        out += body[pos];
-      }
-    }
+    out +=
+        terminal_safe(utf16_to_utf8(text),
+                      style == MessageStyle::information ? LineBreaks::kept : LineBreaks::escaped);
     out += "\n\n";
     return write_to_standard_error(out);
   }

@@ -29,14 +29,30 @@ struct Case {
 
 class HostileInputTest : public LauncherTest {
  protected:
-  // Each call ends with its boxes and status and starts nothing.
+  // Each call ends with its boxes and status and starts nothing. Whatever the call held,
+  // no control character but line feed and tab reaches the terminal.
   void expect_refused(const std::vector<Case>& cases) {
     for (const auto& call : cases) {
       const auto outcome = launch(call.args);
       EXPECT_EQ(outcome.exit_status, call.status) << call.name << ": " << outcome.describe();
       EXPECT_TRUE(SameText(outcome.err, call.boxes)) << call.name;
+      EXPECT_EQ(first_control_character(outcome.err), std::nullopt) << call.name;
       expect_nothing_started();
     }
+  }
+
+  // The offset of the first C0 (but LF and tab), DEL or C1 character in UTF-8 `text`.
+  static std::optional<std::size_t> first_control_character(const std::string& text) {
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+      const auto byte = static_cast<unsigned char>(text[pos]);
+      const bool c1 = byte == 0xC2 && pos + 1 < text.size() &&
+                      static_cast<unsigned char>(text[pos + 1]) >= 0x80 &&
+                      static_cast<unsigned char>(text[pos + 1]) <= 0x9F;
+      if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F || c1) {
+        return pos;
+      }
+    }
+    return std::nullopt;
   }
 
   // The call starts the probe at `probe`, which sees `argv0` as its name.
@@ -107,24 +123,55 @@ TEST_F(HostileInputTest, InvalidUtf8IsShownAsReplacementCharacters) {
   });
 }
 
-TEST_F(HostileInputTest, ControlCharactersAndTabsStayInTheirText) {
+// Standard error is mostly a terminal: control characters in a call are shown as octal
+// escapes, never sent to it, while the program still gets its file's real name.
+TEST_F(HostileInputTest, ControlCharactersAreShownAsEscapes) {
   const std::string probe = install_probe_named("probe");
-  plant_decoys_named("a\x01\x7F\x1B");
-  plant_decoys_named("line\r\nbreak");
+  const std::string evil = "evil\033[2J\033]0;pwned\007name";
+  const std::string c1 = "c1\u0085\u009B31m\u009Dend\u0080\u009F";
+  for (const auto& name : {std::string("a\x01\x7F\x1B"), std::string("line\r\nbreak"),
+                           std::string("lone\rcr\nlf"), evil, c1, std::string("\u00A0\\033")}) {
+    plant_decoys_named(name);
+  }
   expect_refused({
       {"tab in keyword", {"hi\tgh", probe}, 2, unknown_priority_boxes("hi\tgh")},
-      {"control byte in keyword", {"HIGH\x01", probe}, 2, unknown_priority_boxes("high\x01")},
+      {"control byte in keyword", {"HIGH\x01", probe}, 2, unknown_priority_boxes("high\\001")},
       {"escape sequence in keyword",
        {"\x1B[31mHIGH", probe},
        2,
-       unknown_priority_boxes("\x1B[31mhigh")},
+       unknown_priority_boxes("\\033[31mhigh")},
+      {"C1 in keyword",
+       {"\u009BHIGH\u0085", probe},
+       2,
+       unknown_priority_boxes("\\302\\233high\\302\\205")},
       {"control bytes in target",
        {"normal", "a\x01\x7F\x1B"},
        3,
-       missing_file_boxes("a\x01\x7F\x1B")},
-      // Each CR LF of a box text becomes a line feed, in a target as anywhere.
-      {"CR LF in target", {"normal", "line\r\nbreak"}, 3, missing_file_boxes("line\nbreak")},
+       missing_file_boxes("a\\001\\177\\033")},
+      {"screen clear and window title in target",
+       {"normal", evil},
+       3,
+       missing_file_boxes("evil\\033[2J\\033]0;pwned\\007name")},
+      {"C1 in target",
+       {"normal", c1},
+       3,
+       missing_file_boxes("c1\\302\\205\\302\\23331m\\302\\235end\\302\\200\\302\\237")},
+      // Only the help has lines of its own: a line break in a name cannot add lines.
+      {"CR LF in target",
+       {"normal", "line\r\nbreak"},
+       3,
+       missing_file_boxes("line\\015\\012break")},
+      {"lone CR and LF in target",
+       {"normal", "lone\rcr\nlf"},
+       3,
+       missing_file_boxes("lone\\015cr\\012lf")},
+      // The character after a C1 range, and a backslash, are written as they are.
+      {"neighbours of the escaped",
+       {"normal", "\u00A0\\033"},
+       3,
+       missing_file_boxes("\u00A0\\033")},
   });
+  expect_started({"normal", evil}, install_probe_named(evil), evil);
   expect_started({"normal", "pro\tbe"}, install_probe_named("pro\tbe"), "pro\tbe");
   expect_started({"normal", "new\nline"}, install_probe_named("new\nline"), "new\nline");
 }
