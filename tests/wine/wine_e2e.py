@@ -279,6 +279,20 @@ class Starts(WineCase):
         self.assert_nothing_started(run)
 
 
+def _lines_written(path: Path, until: str | None, seconds: float = 10) -> list[str]:
+    """The lines in `path` once `until` is among them (or after `seconds`), and a moment
+    longer, for anything that would run after it."""
+    give_up = time.monotonic() + seconds
+    lines: list[str] = []
+    while time.monotonic() < give_up:
+        lines = path.read_text().split() if path.is_file() else []
+        if until is not None and until in lines:
+            break
+        time.sleep(0.05)
+    time.sleep(1)
+    return path.read_text().split() if path.is_file() else []
+
+
 def deep_path(root: str, component: str, longer_than: int, file_name: str) -> str:
     """`root`, then `component` as often as needed to pass `longer_than`, then the file."""
     path = root
@@ -361,6 +375,35 @@ class Hostile(WineCase):
         run = self.zdrv("high C:\\x\udc00y.exe")
         self.assert_ends(run, EXIT_NO_SUCH_FILE, [no_such_file("C:\\x\ufffdy.exe"), HELP])
         self.assert_nothing_started(run)
+
+    def test_batch_files_run_exactly_themselves(self):
+        """The command interpreter acts on & ( ) ^ in an unquoted command line and expands
+        %NAME% even in quotes: a batch file runs by its quoted name, one that names a
+        variable is refused, and the decoys a split or expanded name would reach never
+        run."""
+        ran = self.scratch.unix("ran.txt")
+
+        def batch(relative: str, tag: str) -> str:
+            return self.scratch.file(relative, f"@echo {tag}>>{SCRATCH}\\ran.txt\r\n".encode())
+
+        for decoy in ["bat\\a.bat", "cwd\\b.bat", "bat\\x.bat", "bat\\Windows_NT.bat"]:
+            batch(decoy, "decoy")
+        started = [(batch("bat\\a&b.bat", "ampersand"), "ampersand"),
+                   (batch("bat\\x(1)^y.CMD", "caret"), "caret")]
+        for path, tag in started:
+            with self.subTest(path=path):
+                ran.unlink(missing_ok=True)
+                run = self.zdrv(f'normal "{path}"', expect_child=False)
+                self.assert_ends(run, EXIT_STARTED, [])
+                application, line = run.trace.of("CreateProcessA")[0].arguments[:2]
+                self.assertEqual(line.text, b'"' + application.text + b'"', "the command line")
+                self.assertEqual(_lines_written(ran, until=tag), [tag])
+        refused = batch("bat\\%OS%.bat", "percent")
+        ran.unlink(missing_ok=True)
+        run = self.zdrv(f"normal {refused}")
+        self.assert_ends(run, EXIT_START_FAILED, [start_failed(refused)])
+        self.assertEqual(run.trace.of("CreateProcessA"), [], "nothing is even tried")
+        self.assertEqual(_lines_written(ran, until=None), [])
 
     def test_decoys_never_run(self):
         """Programs planted where a search would look first (the launcher's directory,
