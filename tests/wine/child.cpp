@@ -1,7 +1,8 @@
 // Test helper, Win32 only: the program the launcher starts. It appends one JSON line to
 // the file named by the environment variable ZDRV_CHILD_LOG, telling how it was started:
 // its own file, its command line (as wide text and as the 8-bit bytes of its code page),
-// the short form of its own path, its current directory and its priority class. Copies
+// the short form of its own path, its current directory, its priority class and whether
+// it is a 32-bit or a 64-bit program. Copies
 // of it serve as decoys, which the log tells apart by their file.
 #include <windows.h>
 
@@ -61,7 +62,10 @@ std::string record() {
   line += ", \"code_page\": " + std::to_string(GetACP());
   line += ", \"directory\": " + json_string(directory);
   line += ", \"priority_class\": " + std::to_string(GetPriorityClass(GetCurrentProcess()));
-  return line + "}\n";
+  line += ", \"bits\": ";
+  line += std::to_string(sizeof(void*) * 8);
+  line += "}\n";
+  return line;
 }
 
 // Appends under an exclusive lock, retrying while another child holds the file.

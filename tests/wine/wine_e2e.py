@@ -25,7 +25,8 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from wine_harness import DLL_OVERRIDES, CannotRunHere, HarnessError, Run, Session  # noqa: E402
+from wine_harness import (DLL_OVERRIDES, CannotRunHere, HarnessError, Run,  # noqa: E402
+                          Session, pe_machine)
 
 # CTest counts a test that ends with this status as skipped (SKIP_RETURN_CODE).
 EXIT_SKIPPED = 77
@@ -254,6 +255,45 @@ class Starts(WineCase):
                 query = run.trace.of("GetShortPathNameA")
                 self.assertEqual([(c.arguments[0].text, c.arguments[2].dword) for c in query],
                                  [(program.encode(), 255)])
+
+    def test_system32_is_the_folder_a_64_bit_program_sees(self):
+        """On 64-bit Windows a 32-bit program that asks for System32 is handed SysWOW64.
+        zdrv sees the folders as a 64-bit program does, so what the user named is what is
+        checked and started, and the messages show it as written."""
+        if self.session.arch != "win64":
+            self.skipTest("a 32-bit Windows has one System32")
+        native, wow = (self.session.prefix / "drive_c" / "windows" / folder
+                       for folder in ["system32", "syswow64"])
+        child64, child32 = self.session.child_of("amd64"), self.session.child_of("i386")
+        self.assertIsNotNone(child64, "a 64-bit child: build/win64")
+        planted = [(native / "zdrvonly64.exe", child64), (native / "zdrvboth.exe", child64),
+                   (native / "zdrvnotes.txt", None)]
+        if child32:
+            planted.append((wow / "zdrvboth.exe", child32))
+        for path, source in planted:
+            self.addCleanup(path.unlink, missing_ok=True)
+            if source:
+                shutil.copyfile(source, path)
+            else:
+                path.write_bytes(b"kein Programm")
+
+        system32 = "C:\\Windows\\System32"
+        for name in ["zdrvonly64.exe", "zdrvboth.exe"]:
+            with self.subTest(name=name):
+                run = self.zdrv(f"high {system32}\\{name}")
+                child = self.assert_started(run, f"C:\\windows\\system32\\{name}", 0x80)
+                self.assertEqual(child["bits"], 64)
+        if child32 and pe_machine(self.session.zdrv) == "i386":
+            run = self.zdrv("high C:\\Windows\\SysWOW64\\zdrvboth.exe")
+            child = self.assert_started(run, "C:\\windows\\syswow64\\zdrvboth.exe", 0x80)
+            self.assertEqual(child["bits"], 32)
+        notes = f"{system32}\\zdrvnotes.txt"
+        run = self.zdrv(f"normal {notes}")
+        self.assert_ends(run, EXIT_START_FAILED, [start_failed(notes)])
+        # Only a 32-bit program's view has Sysnative; Wine gives it no short form.
+        run = self.zdrv("high C:\\Windows\\Sysnative\\zdrvonly64.exe")
+        self.assertIn(run.exit_code, [EXIT_NO_SUCH_FILE, EXIT_START_FAILED], run.describe())
+        self.assert_nothing_started(run)
 
     def test_program_name_of_the_launcher(self):
         """The argument text is what follows the launcher's own name. As in the C runtime,
@@ -509,10 +549,12 @@ def main() -> int:
     parser.add_argument("--win32-build", type=Path, required=True)
     parser.add_argument("--arch", choices=["win32", "win64"], default="win32",
                         help="the kind of Wine prefix (default: win32)")
+    parser.add_argument("--other-build", type=Path,
+                        help="the Windows build of the other word size, for its helpers")
     parser.add_argument("command", choices=["setup", "cleanup", "run", "probe"])
     parser.add_argument("argument", nargs="?")
     options = parser.parse_args()
-    session = Session(options.work, options.win32_build, options.arch)
+    session = Session(options.work, options.win32_build, options.arch, options.other_build)
     try:
         if options.command != "cleanup":
             session.check_runnable()

@@ -265,9 +265,13 @@ class Run:
 class Session:
     """The display, prefix and server of one test run, and the runs made in them."""
 
-    def __init__(self, work: Path, win32_build: Path, arch: str = "win32"):
+    def __init__(self, work: Path, win32_build: Path, arch: str = "win32",
+                 other_build: Path | None = None):
         self.work = work.resolve()
         self.win32_build = win32_build.resolve()
+        # The Windows build of the other word size, whose helpers play 32-bit or 64-bit
+        # programs beside those of the build under test.
+        self.other_build = other_build.resolve() if other_build else None
         self.arch = arch
         self.loader = WINE_LOADERS[arch]
         self.prefix = self.work / "prefix"
@@ -323,6 +327,14 @@ class Session:
         self._ensure_prefix()
         self._wine_tool("wineserver", f"-p{SERVER_LINGER_SECONDS}")
         self._warm_up()
+
+    def child_of(self, machine: str) -> Path | None:
+        """The helper child built for `machine` ("i386" or "amd64"), if there is one."""
+        for build in [self.win32_build, self.other_build]:
+            child = build / "tests" / "wine" / "child.exe" if build else None
+            if child and child.is_file() and pe_machine(child) == machine:
+                return child
+        return None
 
     def check_runnable(self) -> None:
         """Raises CannotRunHere when this machine cannot run the build under test."""
