@@ -19,6 +19,8 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 # libstdc++-6.dll, libgcc_s_*.dll and libwinpthread-1.dll, would have to be shipped.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "advapi32.dll", "ntdll.dll"}
 SYSTEM_DLL_PREFIXES = ("api-ms-win-crt-",)
+# The GUI library is loaded at run time, from the system folder, and only for a message box.
+LOADED_ONLY_FROM_THE_SYSTEM_FOLDER = {"user32.dll"}
 
 ICON_SIZES = {32, 16}
 
@@ -100,6 +102,9 @@ def check_imports(pe, found):
         name = dll.lower()
         if name not in SYSTEM_DLLS and not name.startswith(SYSTEM_DLL_PREFIXES):
             found.fault(f"imports {dll}, which Windows does not have: link it statically")
+        if name in LOADED_ONLY_FROM_THE_SYSTEM_FOLDER:
+            found.fault(f"imports {dll}: the loader would bring it in at start, with the DLLs "
+                        "it needs, before the program can restrict where DLLs come from")
 
 
 def resources(pe, type_id):
