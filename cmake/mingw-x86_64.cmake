@@ -1,14 +1,4 @@
-# Cross build of the 64-bit Windows build with the mingw-w64 toolchain.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of the 64-bit test build of the Windows program (the Wine tests run it where
+# 32-bit code cannot run) with the mingw-w64 toolchain.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(ZDRV_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZDRV_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${ZDRV_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${ZDRV_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZDRV_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain.cmake)
