@@ -20,6 +20,13 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "advapi32.dll", "ntdll.dll"}
 SYSTEM_DLL_PREFIXES = ("api-ms-win-crt-",)
 
+# ASLR, DEP, and no compatibility shims of a terminal server.
+PROTECTIONS = (
+    "IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
+    "IMAGE_DLLCHARACTERISTICS_NX_COMPAT",
+    "IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE",
+)
+
 ICON_SIZES = {32, 16}
 
 VERSION = (1, 0, 0, 0)
@@ -52,6 +59,7 @@ SUPPORTED_OS = {
 WINDOWS_SETTINGS = {
     (SETTINGS_2005, "dpiAware"): "true/pm",
     (SETTINGS_2016, "dpiAwareness"): "PerMonitorV2,PerMonitor",
+    (SETTINGS_2016, "longPathAware"): "true",
     (SETTINGS_2019, "activeCodePage"): "UTF-8",
 }
 COMMON_CONTROLS = {
@@ -83,6 +91,15 @@ def check_header(pe, found):
                  hex(pefile.OPTIONAL_HEADER_MAGIC_PE))
     found.expect("subsystem (2: Windows GUI)", pe.OPTIONAL_HEADER.Subsystem, 2)
     found.expect("is a DLL", bool(pe.FILE_HEADER.Characteristics & 0x2000), False)
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name in PROTECTIONS:
+        found.expect(name, bool(flags & pefile.DLL_CHARACTERISTICS[name]), True)
+    # ASLR can move only a program that kept its base relocations.
+    found.expect("relocations stripped", bool(pe.FILE_HEADER.Characteristics & 0x0001), False)
+    found.expect("base relocation blocks present",
+                 len(getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])) > 0, True)
+    # A link time in the header would make every build of the same commit differ.
+    found.expect("link time stamp", pe.FILE_HEADER.TimeDateStamp, 0)
 
 
 def imported_dlls(pe):
