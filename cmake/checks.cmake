@@ -14,3 +14,9 @@ set_tests_properties(check.fuzz PROPERTIES TIMEOUT 600)
 add_test(NAME check.clang_tidy COMMAND ${zdrv_scripts}/lint clang-tidy ${CMAKE_BINARY_DIR})
 add_test(NAME check.cppcheck COMMAND ${zdrv_scripts}/lint cppcheck)
 set_tests_properties(check.clang_tidy check.cppcheck PROPERTIES TIMEOUT 600)
+
+# The same commit builds the same bytes from a checkout at another path: the two programs
+# are built again in a copy and compared with this tree's and the Windows tree's.
+add_test(NAME check.reproducible
+         COMMAND ${zdrv_scripts}/reproduce $<TARGET_FILE:zdrv> ${ZDRV_WIN32_EXE})
+set_tests_properties(check.reproducible PROPERTIES PROCESSORS 2 TIMEOUT 300)

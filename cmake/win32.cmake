@@ -14,4 +14,10 @@ target_link_libraries(zdrv PRIVATE zdrv_core)
 target_compile_definitions(zdrv PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(zdrv PRIVATE -static -static-libgcc -static-libstdc++ -s
                     -Wl,--gc-sections)
+# Loaded at a random address (ASLR, which needs the base relocations kept in the stripped
+# program), data never executed (DEP), and no compatibility shims of a terminal server,
+# as every current Windows toolchain marks a program. No link time in the header, so that
+# the same commit links the same bytes.
+target_link_options(zdrv PRIVATE -Wl,--dynamicbase,--enable-reloc-section,--nxcompat,--tsaware
+                    -Wl,--no-insert-timestamp)
 set_target_properties(zdrv PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -22,6 +22,13 @@ SYSTEM_DLL_PREFIXES = ("api-ms-win-crt-",)
 # The GUI library is loaded at run time, from the system folder, and only for a message box.
 LOADED_ONLY_FROM_THE_SYSTEM_FOLDER = {"user32.dll"}
 
+# ASLR, DEP, and no compatibility shims of a terminal server.
+PROTECTIONS = (
+    "IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
+    "IMAGE_DLLCHARACTERISTICS_NX_COMPAT",
+    "IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE",
+)
+
 ICON_SIZES = {32, 16}
 
 VERSION = (1, 0, 0, 0)
@@ -54,6 +61,7 @@ SUPPORTED_OS = {
 WINDOWS_SETTINGS = {
     (SETTINGS_2005, "dpiAware"): "true/pm",
     (SETTINGS_2016, "dpiAwareness"): "PerMonitorV2,PerMonitor",
+    (SETTINGS_2016, "longPathAware"): "true",
     (SETTINGS_2019, "activeCodePage"): "UTF-8",
 }
 COMMON_CONTROLS = {
@@ -85,6 +93,15 @@ def check_header(pe, found):
                  hex(pefile.OPTIONAL_HEADER_MAGIC_PE))
     found.expect("subsystem (2: Windows GUI)", pe.OPTIONAL_HEADER.Subsystem, 2)
     found.expect("is a DLL", bool(pe.FILE_HEADER.Characteristics & 0x2000), False)
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name in PROTECTIONS:
+        found.expect(name, bool(flags & pefile.DLL_CHARACTERISTICS[name]), True)
+    # ASLR can move only a program that kept its base relocations.
+    found.expect("relocations stripped", bool(pe.FILE_HEADER.Characteristics & 0x0001), False)
+    found.expect("base relocation blocks present",
+                 len(getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])) > 0, True)
+    # A link time in the header would make every build of the same commit differ.
+    found.expect("link time stamp", pe.FILE_HEADER.TimeDateStamp, 0)
 
 
 def imported_dlls(pe):
