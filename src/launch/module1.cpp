@@ -46,10 +46,11 @@ bool is_batch_file(std::string_view path) {
 // blank, so that the program still reads its own name as one word. A batch file's path
 // is always quoted, and a batch file whose path holds a percent sign gets no command
 // line at all: the interpreter expands %NAME% even inside quotes, so no quoting keeps it
-// from running something else.
+// from running something else. The same goes for !NAME! where the user's settings turn
+// on delayed expansion, which the command line cannot turn off.
 std::optional<AnsiText> command_line_for(const AnsiText& path) {
   if (is_batch_file(path)) {
-    if (path.find('%') != AnsiText::npos) {
+    if (path.find_first_of("%!") != AnsiText::npos) {
       return std::nullopt;
     }
     return "\"" + path + "\"";

@@ -102,7 +102,7 @@ TEST(Starten, StartsExactlyTheCheckedFileAndClosesBothHandles) {
 }
 
 // The command interpreter that runs a batch file must see its whole name as one word;
-// a name it would expand even in quotes is not started at all.
+// a name it may expand even in quotes is not started at all.
 TEST(Starten, QuotesBatchFilesAndRefusesThoseWithAPercentSign) {
   const std::vector<std::pair<std::string, std::string>> quoted = {
       {"C:\\x\\a&b.bat", "\"C:\\x\\a&b.bat\""},
@@ -118,7 +118,7 @@ TEST(Starten, QuotesBatchFilesAndRefusesThoseWithAPercentSign) {
     EXPECT_EQ(platform.starts.at(0).application_name, path);
     EXPECT_EQ(platform.starts.at(0).command_line, command_line);
   }
-  for (const auto* path : {u"C:\\x\\%OS%.bat", u"C:\\100%.cmd"}) {
+  for (const auto* path : {u"C:\\x\\%OS%.bat", u"C:\\100%.cmd", u"C:\\a!b!c.bat"}) {
     FakePlatform platform;
     Module1 services(platform);
     EXPECT_FALSE(services.starten(path, 0x20));
