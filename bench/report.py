@@ -182,10 +182,11 @@ def wine_configuration(results, name, title):
     out += lines + [""]
     for other in ("floor", "start", "baseline"):
         if "zdrv.exe" in rows and other in rows:
+            paired = paired_ratio(rounds, "zdrv.exe", other)
+            pooled = rows["zdrv.exe"]["wall"] / rows[other]["wall"]
             out.append(
-                f"- zdrv.exe ÷ {other}: {paired_ratio(rounds, 'zdrv.exe', other):.2f} (wall, paired "
-                f"by round; {len(rounds)} rounds), {rows['zdrv.exe']['wall'] / rows[other]['wall']:.2f} "
-                "(medians of all runs)."
+                f"- zdrv.exe ÷ {other}: {paired:.2f} (wall, paired by round; {len(rounds)} rounds), "
+                f"{pooled:.2f} (medians of all runs)."
             )
     for launcher in ("zdrv", "baseline"):
         dlls = " ".join(read_lines(results, f"{label}-dlls-{launcher}.txt")).split()
