@@ -171,42 +171,79 @@ def read_lines(results, name):
         return [line.rstrip("\n") for line in f]
 
 
+def wine_configuration(results, name, title):
+    """The section of one Wine configuration: its table and ratios, or why it was skipped."""
+    out = ["", f"### {title}", ""]
+    skipped = read_lines(results, f"wine-{name}-skipped.txt")
+    if skipped:
+        return out + [f"Skipped: {' '.join(skipped)}"]
+    label = f"wine-{name}"
+    lines, rows, rounds = timing_table(results, label, "zdrv.exe")
+    out += lines + [""]
+    for other in ("floor", "start", "baseline"):
+        if "zdrv.exe" in rows and other in rows:
+            paired = paired_ratio(rounds, "zdrv.exe", other)
+            pooled = rows["zdrv.exe"]["wall"] / rows[other]["wall"]
+            out.append(
+                f"- zdrv.exe ÷ {other}: {paired:.2f} (wall, paired by round; {len(rounds)} rounds), "
+                f"{pooled:.2f} (medians of all runs)."
+            )
+    for launcher in ("zdrv", "baseline"):
+        dlls = " ".join(read_lines(results, f"{label}-dlls-{launcher}.txt")).split()
+        if dlls:
+            user32 = "user32 loaded" if "user32.dll" in dlls else "no user32"
+            out.append(
+                f"- DLLs in {launcher}.exe's process on a successful start (`WINEDEBUG=+loaddll`): "
+                f"{', '.join(dlls[1:])} ({user32})."
+            )
+    return out
+
+
 def main():
     results = sys.argv[1]
     out = ["# zdrv launch benchmark", "", "## Machine", ""]
     out += [f"- {line}" for line in read_lines(results, "machine.txt")]
 
     out += ["", "## Linux: `zdrv normal bench-noop` against the floor and the usual tools", ""]
-    lines, rows, rounds = timing_table(results, "linux", "zdrv")
-    out += lines
-    out.append("")
-    for floor in ("floor", "floor+pipe"):
-        if "zdrv" in rows and floor in rows:
-            paired = (paired_ratio(rounds, "zdrv", floor) - 1) * 100
-            pooled = (rows["zdrv"]["wall"] / rows[floor]["wall"] - 1) * 100
-            out.append(
-                f"- zdrv's wall time against {floor}: {paired:+.1f} % (paired by round), "
-                f"{pooled:+.1f} % (medians of all runs)."
-            )
+    linux_skipped = read_lines(results, "linux-skipped.txt")
+    if linux_skipped:
+        out.append(f"Skipped: {' '.join(linux_skipped)}")
+    else:
+        lines, rows, rounds = timing_table(results, "linux", "zdrv")
+        out += lines
+        out.append("")
+        for floor in ("floor", "floor+pipe"):
+            if "zdrv" in rows and floor in rows:
+                paired = (paired_ratio(rounds, "zdrv", floor) - 1) * 100
+                pooled = (rows["zdrv"]["wall"] / rows[floor]["wall"] - 1) * 100
+                out.append(
+                    f"- zdrv's wall time against {floor}: {paired:+.1f} % (paired by round), "
+                    f"{pooled:+.1f} % (medians of all runs)."
+                )
 
-    out += ["", "## Wine: `zdrv.exe normal benchnoop.exe` against `start /normal benchnoop.exe`", ""]
+    out += ["", "## Wine: `zdrv.exe normal noop.exe` against the floor and `start /normal noop.exe`"]
     skipped = read_lines(results, "wine-skipped.txt")
     if skipped:
-        out += [f"Skipped: {' '.join(skipped)}"]
-    else:
-        out += timing_table(results, "wine", "zdrv.exe")[0]
+        out += ["", f"Skipped: {' '.join(skipped)}"]
+    for line in [] if skipped else read_lines(results, "wine-configurations.txt"):
+        name, title = line.split("\t", 1)
+        out += wine_configuration(results, name, title)
 
     out += ["", "## Sizes", ""]
     for line in read_lines(results, "sizes-linux.txt"):
         name, size, *libs = line.split()
         out.append(f"- `{name}` (Linux): {int(size):,} bytes; shared libraries: {', '.join(libs)}")
-    for line in read_lines(results, "sizes-win32.txt"):
-        name, rest = line.split(" ", 1)
-        if name == "imports":
-            out.append(f"- DLLs `zdrv.exe` imports: {', '.join(rest.split())}")
-        else:
-            out.append(f"- `{name}`: {int(rest):,} bytes")
+    for bits in ("32", "64"):
+        for line in read_lines(results, f"sizes-win{bits}.txt"):
+            name, rest = line.split(" ", 1)
+            if name == "imports":
+                out[-1] += f"; imports {', '.join(rest.split())}"
+            else:
+                out.append(f"- `{name}` ({bits}-bit): {int(rest):,} bytes")
 
+    if linux_skipped:
+        print("\n".join(out))
+        return
     tools = ["zdrv", "floor", "floor+pipe", "nice", "chrt"]
     counted = ["zdrv", "floor", "floor+pipe"]
     if os.path.exists(os.path.join(results, "strace-baseline.txt")):
