@@ -1,7 +1,8 @@
 """Runs the Windows build of zdrv under Wine and observes what a user would see.
 
 One Xvfb display and one Wine prefix serve a whole test run. The prefix lives in the
-build tree and is reused between runs; it is a 32-bit prefix ("win32") or a 64-bit one
+build tree and is reused between runs (in the emulated PC of tests/guest, on the PC's own
+disk, made anew at each boot); it is a 32-bit prefix ("win32") or a 64-bit one
 ("win64"), where a 32-bit program runs under WOW64 as on a 64-bit Windows; the display and a persistent wineserver are
 started by `setup` and stopped by `cleanup` (CTest fixtures). Each run of zdrv.exe goes
 through box_watcher.exe, which records the message boxes and presses OK, under Wine's
@@ -38,6 +39,9 @@ WINE_QUIET = "-all"
 WINE_TRACE = "+pid,+relay,+process,+loaddll"
 DLL_OVERRIDES = "mscoree,mshtml,winemenubuilder.exe="
 SERVER_LINGER_SECONDS = 30  # the server ends by itself this long after a lost cleanup
+# In the emulated PC: where the prefixes live, and how many times longer every wait is.
+GUEST_PREFIXES = Path("/var/tmp/zdrv-wine")
+GUEST_PATIENCE = 4
 
 
 # Wine's loaders: the 32-bit one runs 32-bit programs (and, in a 64-bit prefix, is what
@@ -47,10 +51,6 @@ WINE_LOADERS = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
 
 class HarnessError(Exception):
     pass
-
-
-class CannotRunHere(Exception):
-    """The machine lacks what a configuration needs; its tests are skipped, not failed."""
 
 
 def _pe_header(path: Path) -> tuple[bytes, int]:
@@ -266,7 +266,7 @@ class Session:
     """The display, prefix and server of one test run, and the runs made in them."""
 
     def __init__(self, work: Path, win32_build: Path, arch: str = "win32",
-                 other_build: Path | None = None):
+                 other_build: Path | None = None, guest: bool = False):
         self.work = work.resolve()
         self.win32_build = win32_build.resolve()
         # The Windows build of the other word size, whose helpers play 32-bit or 64-bit
@@ -274,7 +274,10 @@ class Session:
         self.other_build = other_build.resolve() if other_build else None
         self.arch = arch
         self.loader = WINE_LOADERS[arch]
-        self.prefix = self.work / "prefix"
+        # In the emulated PC, Wine's server cannot keep its socket in a prefix on the
+        # shared folder, and a prefix there boots three times slower.
+        self.prefix = (GUEST_PREFIXES / self.work.name if guest else self.work) / "prefix"
+        self.patience = GUEST_PATIENCE if guest else 1
         self.state_file = self.work / "session.json"
         self.logs = self.work / "logs"
         self.runs = self.work / "runs"
@@ -308,7 +311,7 @@ class Session:
         self.logs.mkdir(parents=True, exist_ok=True)
         with open(self.logs / "wine-tools.log", "ab") as out:
             subprocess.run(command, env=self.environment(), stdin=subprocess.DEVNULL,
-                           stdout=out, stderr=out, timeout=timeout, check=True)
+                           stdout=out, stderr=out, timeout=timeout * self.patience, check=True)
 
     # -- fixtures --
 
@@ -337,10 +340,12 @@ class Session:
         return None
 
     def check_runnable(self) -> None:
-        """Raises CannotRunHere when this machine cannot run the build under test."""
+        """Fails with the reason when this machine cannot run the build under test: the
+        program users download is never passed over untested."""
         if pe_machine(self.zdrv) == "i386" and not runs_32_bit_code():
-            raise CannotRunHere("this machine's kernel cannot run 32-bit x86 code, so Wine "
-                                "cannot run the 32-bit zdrv.exe here")
+            raise HarnessError("this machine's kernel cannot run 32-bit x86 code, so Wine "
+                               "cannot run the 32-bit zdrv.exe here; ZDRV_WINE32=auto or "
+                               "emulated runs these tests in an emulated PC")
 
     def _warm_up(self) -> None:
         """The first process of a session boots the prefix's services and the first
@@ -374,6 +379,7 @@ class Session:
             return
         if not (self.prefix / "system.reg").is_file():
             shutil.rmtree(self.prefix, ignore_errors=True)
+            self.prefix.parent.mkdir(parents=True, exist_ok=True)
             self._wine_tool(self.loader, "wineboot", "-i", timeout=180)
         for key, name, kind, value in PREFIX_REGISTRY:
             self._wine_tool(self.loader, "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f")
@@ -411,6 +417,7 @@ class Session:
         """Runs the Windows file `program` with `command_line` (its own name included, as
         the process is to see it) in `directory` through the watcher."""
         self._run_number += 1
+        time_limit_ms *= self.patience
         self.runs.mkdir(parents=True, exist_ok=True)
         base = self.runs / f"run{self._run_number:03d}"
         job, report, trace_file = (base.with_suffix(s) for s in (".job", ".json", ".trace"))
@@ -437,7 +444,8 @@ class Session:
         starts = [c for c in trace.of("CreateProcessA") if c.result]
         if expect_child is None:
             expect_child = bool(starts)
-        children = _wait_for_children(child_log, len(starts) if expect_child else 0)
+        children = _wait_for_children(child_log, len(starts) if expect_child else 0,
+                                      10 * self.patience)
         boxes = [Box(b["title"], b["text"], b["icon"], [(x["id"], x["text"]) for x in b["buttons"]])
                  for b in seen["boxes"]]
         planted = (planted_log.read_text(encoding="utf-16-le").splitlines()
@@ -446,7 +454,7 @@ class Session:
                    planted, seconds)
 
 
-def _wait_for_children(log: Path, count: int, seconds: float = 10) -> list[dict]:
+def _wait_for_children(log: Path, count: int, seconds: float) -> list[dict]:
     """The records of started children; waits until `count` of them have written theirs."""
     give_up = time.monotonic() + seconds
     while True:
