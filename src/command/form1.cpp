@@ -48,6 +48,57 @@ std::u16string trim_spaces(const std::u16string& text) {
   return text.substr(first, last - first + 1);
 }
 
+bool is_blank(char16_t unit) { return unit == u' ' || unit == u'\t'; }
+
+// Where the program's own name ends by the rule the C runtime applies to argv[0]: a double
+// quote switches quoting on or off wherever it stands, and the name ends at the first
+// space or tab outside quotes, so that C:\Tools\"Zandrivo Werkzeuge"\zdrv.exe is one name.
+std::size_t end_of_name_as_the_c_runtime_reads_it(const std::u16string& command_line) {
+  std::size_t pos = 0;
+  for (bool quoted = false; pos < command_line.size(); ++pos) {
+    const char16_t unit = command_line[pos];
+    if (unit == u'"') {
+      quoted = !quoted;
+    } else if (!quoted && is_blank(unit)) {
+      break;
+    }
+  }
+  return pos;
+}
+
+// True when the command line begins with `name`, regardless of case, followed by a blank or
+// the end.
+bool begins_with_name(const std::u16string& command_line, const std::u16string& name,
+                      Platform& platform) {
+  if (name.empty() || command_line.size() < name.size() ||
+      (command_line.size() > name.size() && !is_blank(command_line[name.size()]))) {
+    return false;
+  }
+  return platform.lower_case(command_line.substr(0, name.size())) == platform.lower_case(name);
+}
+
+// Where the program's own name ends when the command line begins with the program's full
+// path unquoted, as an autostart entry or a launcher may write it
+// (C:\Program Files\Zandrivo\zdrv.exe idle C:\Backup\sichern.exe): the C runtime's rule
+// would end the name at the first space inside the path. With or without ".exe", as the
+// system finds the program either way. Nothing when the line begins otherwise. A path with
+// no blank ends where the C runtime's rule ends it too, so only paths with a blank move.
+std::optional<std::size_t> end_of_own_path(const std::u16string& command_line,
+                                           const std::u16string& own_path, Platform& platform) {
+  if (begins_with_name(command_line, own_path, platform)) {
+    return own_path.size();
+  }
+  constexpr std::u16string_view kExe = u".exe";
+  if (own_path.size() > kExe.size()) {
+    const std::u16string without_exe = own_path.substr(0, own_path.size() - kExe.size());
+    if (platform.lower_case(own_path.substr(without_exe.size())) == kExe &&
+        begins_with_name(command_line, without_exe, platform)) {
+      return without_exe.size();
+    }
+  }
+  return std::nullopt;
+}
+
 std::u16string quoted_message(std::u16string_view before, const std::u16string& value,
                               std::u16string_view after) {
   std::u16string message(before);
@@ -75,6 +126,16 @@ std::u16string help_text() {
     text += kHelpLines[line];
   }
   return text;
+}
+
+std::u16string arguments_of(const std::u16string& command_line, const std::u16string& own_path,
+                            Platform& platform) {
+  std::size_t pos = end_of_own_path(command_line, own_path, platform)
+                        .value_or(end_of_name_as_the_c_runtime_reads_it(command_line));
+  while (pos < command_line.size() && is_blank(command_line[pos])) {
+    ++pos;
+  }
+  return command_line.substr(pos);
 }
 
 void Form1::laden() {

@@ -16,6 +16,12 @@ std::optional<std::uint32_t> priority_class_for(const std::u16string& keyword);
 // The usage help, thirteen lines joined by CR LF.
 std::u16string help_text();
 
+// The arguments part of a Windows command line: the text after the program's own name and
+// the blanks that follow it. `own_path` is the program's full path as the system reports
+// it (empty when unknown); `platform` lowers letters for comparing it.
+std::u16string arguments_of(const std::u16string& command_line, const std::u16string& own_path,
+                            Platform& platform);
+
 inline constexpr char16_t kHelpTitle[] = u"Hilfe zu Zandrivo";
 
 class Form1 {

@@ -22,24 +22,24 @@ int checked_length(std::size_t size) {
   return size > static_cast<std::size_t>(INT_MAX) ? -1 : static_cast<int>(size);
 }
 
-// The arguments part of a command line. The program's own name is skipped by the rule
-// the C runtime applies to argv[0]: a double quote switches quoting on or off wherever it
-// stands, and the name ends at the first space or tab outside quotes, so that
-// C:\Tools\"Zandrivo Werkzeuge"\zdrv.exe is one name. Then the blanks after it.
-std::u16string arguments_of(const std::u16string& command_line) {
-  std::size_t pos = 0;
-  for (bool quoted = false; pos < command_line.size(); ++pos) {
-    const char16_t unit = command_line[pos];
-    if (unit == u'"') {
-      quoted = !quoted;
-    } else if (!quoted && (unit == u' ' || unit == u'\t')) {
-      break;
+// The program's own full path as the system reports it; empty when it cannot be had. The
+// buffer grows until the path fits, for folders beyond MAX_PATH; a path holds at most
+// 32,767 characters.
+std::u16string own_path() {
+  std::u16string path;
+  for (std::size_t size = MAX_PATH; size / 2 < 32768; size *= 2) {
+    path.resize(size);
+    const DWORD length = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(path.data()),
+                                            static_cast<DWORD>(size));
+    if (length == 0) {
+      return {};
+    }
+    if (length < size) {
+      path.resize(length);
+      return path;
     }
   }
-  while (pos < command_line.size() && (command_line[pos] == u' ' || command_line[pos] == u'\t')) {
-    ++pos;
-  }
-  return command_line.substr(pos);
+  return {};
 }
 
 // GetProcAddress's answer as the function it names. The detour through void(*)() is the
@@ -125,7 +125,8 @@ class Win32Platform final : public Platform {
  public:
   std::u16string argument_text() override {
     const auto* line = reinterpret_cast<const char16_t*>(GetCommandLineW());
-    return arguments_of(line != nullptr ? std::u16string(line) : std::u16string());
+    return arguments_of(line != nullptr ? std::u16string(line) : std::u16string(), own_path(),
+                        *this);
   }
 
   // The program creates no window of its own, so there is nothing on screen to hide or

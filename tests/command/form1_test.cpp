@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "fake_platform.h"
 
 namespace zdrv {
@@ -55,6 +57,45 @@ TEST(PriorityKeywords, MapToTheirClassesAndNothingElse) {
   EXPECT_EQ(priority_class_for(u"realtime"), 0x100U);
   for (const auto* other : {u"", u"HIGH", u"hi", u"128", u"abovenormal", u"high "}) {
     EXPECT_FALSE(priority_class_for(other).has_value()) << "keyword accepted";
+  }
+}
+
+// The own name ends where the C runtime ends argv[0], except when the line begins with the
+// program's own path unquoted (an autostart entry): then that path is the name.
+TEST(ArgumentsOf, SkipTheOwnNameAsTheCRuntimeDoesOrTheOwnPathUnquoted) {
+  const std::u16string own = u"C:\\Program Files\\Zandrivo\\zdrv.exe";
+  const std::tuple<std::u16string, std::u16string, std::u16string> cases[] = {
+      // command line, own path, arguments
+      {u"\"C:\\Program Files\\Zandrivo\\zdrv.exe\" idle x.exe", own, u"idle x.exe"},
+      {u"C:\\\"Program Files\"\\Zandrivo\\zdrv.exe \t high x.exe", own, u"high x.exe"},
+      {u"zdrv  high x.exe", own, u"high x.exe"},
+      {u"C:\\Program Files\\Zandrivo\\zdrv.exe idle C:\\Backup\\sichern.exe", own,
+       u"idle C:\\Backup\\sichern.exe"},
+      {u"c:\\PROGRAM FILES\\zandrivo\\ZDRV.EXE\tidle  x.exe", own, u"idle  x.exe"},
+      {u"C:\\Program Files\\Zandrivo\\zdrv idle x.exe", own, u"idle x.exe"},
+      {u"C:\\Program Files\\Zandrivo\\ZDRV idle x.exe", u"C:\\Program Files\\Zandrivo\\zdrv.EXE",
+       u"idle x.exe"},
+      {u"C:\\Program Files\\Zandrivo\\zdrv.exe", own, u""},
+      {u"C:\\Program Files\\Zandrivo\\zdrv.exe   ", own, u""},
+      // Anything that only begins like the own path is read by the C runtime's rule.
+      {u"C:\\Program Files\\Zandrivo\\zdrv.exe2 idle x.exe", own,
+       u"Files\\Zandrivo\\zdrv.exe2 idle x.exe"},
+      {u"C:\\Program Files\\Zandrivo\\zdrv.exe\"\" idle x.exe", own,
+       u"Files\\Zandrivo\\zdrv.exe\"\" idle x.exe"},
+      {u"C:\\Program Files\\Zandrivo\\zdrvx idle x.exe", own, u"Files\\Zandrivo\\zdrvx idle x.exe"},
+      {u"C:\\Program Files\\Zandrivo Neu\\zdrv.exe idle x.exe", own,
+       u"Files\\Zandrivo Neu\\zdrv.exe idle x.exe"},
+      {u"C:\\Program idle x.exe", own, u"idle x.exe"},
+      {u"C:\\Program Files\\Zandrivo\\zdrv idle x.exe", u"C:\\Program Files\\Zandrivo\\zdrv.com",
+       u"Files\\Zandrivo\\zdrv idle x.exe"},
+      {u"C:\\Program Files\\Zandrivo\\zdrv.exe idle x.exe", u"",
+       u"Files\\Zandrivo\\zdrv.exe idle x.exe"},
+      {u"", own, u""},
+  };
+  FakePlatform platform;
+  for (const auto& [command_line, own_path, arguments] : cases) {
+    EXPECT_EQ(arguments_of(command_line, own_path, platform), arguments)
+        << std::string(command_line.begin(), command_line.end());
   }
 }
 

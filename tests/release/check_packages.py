@@ -1,16 +1,18 @@
 #!/usr/bin/python3
-"""Makes the release files from the built programs and checks what can be checked without
-root: the zip holds exactly zdrv.exe as built and LIESMICH.txt in UTF-8 with CRLF line
-ends, the Debian package passes lintian and installs the expected files, and its man page
-renders without warnings.
+"""Makes the release files, unsigned and without the package's unit tests, and checks what
+can be checked without root: SHA256SUMS covers every file; the zip holds exactly zdrv.exe
+as built and LIESMICH.txt in UTF-8 with CRLF line ends; the source package and the
+package built from it pass lintian; the package has the release number of VERSION, a
+hardened program and the expected files; its man page renders without warnings.
 
-Usage: check_packages.py MAKE_PACKAGES LINUX_ZDRV WIN32_EXE WORKDIR
+Usage: check_packages.py MAKE_PACKAGES WIN32_EXE WORKDIR
 Prints every check that does not hold; exit status 1 when there is one.
 """
 
 import gzip
 import io
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -21,11 +23,13 @@ import zipfile
 ZIP_MEMBERS = ["zdrv.exe", "LIESMICH.txt"]
 DEB_FILES = {
     "usr/bin/zdrv",
-    "usr/share/doc/zdrv/changelog.Debian.gz",
+    "usr/share/doc/zdrv/changelog.gz",
     "usr/share/doc/zdrv/copyright",
-    "usr/share/lintian/overrides/zdrv",
     "usr/share/man/man1/zdrv.1.gz",
 }
+# The signing variables of make-packages: this test makes the release unsigned.
+SIGNING = ("ZDRV_SIGN_CERT", "ZDRV_SIGN_KEY", "ZDRV_SIGN_PASS", "ZDRV_SIGN_TIMESTAMP_URL",
+           "ZDRV_OPENPGP_KEY")
 # A packaging source whose placeholder was not filled in.
 PLACEHOLDER = re.compile(rb"@[A-Z_]+@")
 
@@ -88,39 +92,72 @@ def check_man_page(page, workdir, faults):
         faults.append("zdrv.1 did not render its sections")
 
 
-def check_deb(path, workdir, faults):
+def check_program(program, workdir, faults):
+    """The packaged program has the protections of posix.hardening."""
+    path = os.path.join(workdir, "zdrv")
+    with open(path, "wb") as out:
+        out.write(program)
+    result = run(["hardening-check", "--nofortify", "--nocfprotection", path])
+    if result.returncode != 0:
+        faults.append(f"hardening-check of the packaged zdrv:\n{result.stdout}")
+
+
+def check_deb(path, release, workdir, faults):
     files = deb_files(path)
     if set(files) != DEB_FILES:
         faults.append(f"the package holds {sorted(files)}, expected {sorted(DEB_FILES)}")
+    if "usr/bin/zdrv" in files:
+        check_program(files["usr/bin/zdrv"], workdir, faults)
     if "usr/share/man/man1/zdrv.1.gz" in files:
         check_man_page(files["usr/share/man/man1/zdrv.1.gz"], workdir, faults)
+    # debian/changelog repeats the release number of VERSION.
+    version = run(["dpkg-deb", "--field", path, "Version"]).stdout.strip()
+    if version != release:
+        faults.append(f"the package is version {version!r}, VERSION reads {release!r}")
     depends = run(["dpkg-deb", "--field", path, "Depends"]).stdout
     if "libc6" not in depends:
         faults.append(f"Depends does not name the C library: {depends!r}")
-    result = run(["lintian", "--fail-on", "error,warning", path])
+
+
+def check_sums(dist, names, faults):
+    sums = pathlib.Path(dist, "SHA256SUMS").read_text(encoding="utf-8")
+    listed = sorted(line.split()[-1] for line in sums.splitlines())
+    if listed != sorted(set(names) - {"SHA256SUMS"}):
+        faults.append(f"SHA256SUMS lists {listed}, dist holds {names}")
+    result = run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=dist)
     if result.returncode != 0:
-        faults.append(f"lintian (status {result.returncode}):\n{result.stdout}{result.stderr}")
+        faults.append(f"sha256sum --check:\n{result.stdout}{result.stderr}")
 
 
 def main():
-    make_packages, linux_zdrv, win32_exe, workdir = sys.argv[1:]
+    make_packages, win32_exe, workdir = sys.argv[1:]
+    release = (pathlib.Path(make_packages).parents[1] / "VERSION").read_text().split()[0]
     shutil.rmtree(workdir, ignore_errors=True)
+    os.makedirs(workdir)
     dist = os.path.join(workdir, "dist")
-    made = run([make_packages, dist, linux_zdrv, win32_exe])
+    env = {key: value for key, value in os.environ.items() if key not in SIGNING}
+    env.update(DEB_BUILD_OPTIONS="nocheck", ZDRV_LOG=os.path.join(workdir, "make-packages.log"))
+    made = run([make_packages, dist, win32_exe], env=env)
     if made.returncode != 0:
         print(f"make-packages failed (status {made.returncode}):\n{made.stderr}")
         return 1
 
     names = sorted(os.listdir(dist))
-    zips = [name for name in names if name.endswith("-win32.zip")]
-    debs = [name for name in names if name.endswith(".deb")]
+    kinds = ("-win32.zip", ".dsc", ".tar.xz", ".deb")
+    found = {kind: [name for name in names if name.endswith(kind)] for kind in kinds}
     faults = []
-    if len(zips) != 1 or len(debs) != 1 or "SHA256SUMS" not in names:
-        faults.append(f"dist holds {names}: expected one zip, one .deb and SHA256SUMS")
-    for name in zips:
-        check_zip(os.path.join(dist, name), win32_exe, faults)
-    for name in debs:
-        check_deb(os.path.join(dist, name), workdir, faults)
+    if any(len(found[kind]) != 1 for kind in kinds) or len(names) != len(kinds) + 1:
+        faults.append(f"dist holds {names}: expected one each of {kinds} and SHA256SUMS")
+    else:
+        check_sums(dist, names, faults)
+        check_zip(os.path.join(dist, found["-win32.zip"][0]), win32_exe, faults)
+        check_deb(os.path.join(dist, found[".deb"][0]), release, workdir, faults)
+        # The source package (its tarball beside it) and the package built from it.
+        result = run(["lintian", "--fail-on", "error,warning", found[".dsc"][0],
+                      found[".deb"][0]], cwd=dist)
+        if result.returncode != 0:
+            faults.append(f"lintian (status {result.returncode}):\n{result.stdout}"
+                          f"{result.stderr}")
     for fault in faults:
         print(fault)
     return 1 if faults else 0

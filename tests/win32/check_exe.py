@@ -7,6 +7,7 @@ Prints every check of the group that does not hold; exit status 1 when there is 
 A missing EXE fails too: scripts/build builds it before the tests run.
 """
 
+import pathlib
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -31,17 +32,19 @@ PROTECTIONS = (
 
 ICON_SIZES = {32, 16}
 
-VERSION = (1, 0, 0, 0)
+# The release number ("1.05"), written only in VERSION; the record's numbers are 1, 5, 0, 0.
+RELEASE = (pathlib.Path(__file__).parents[2] / "VERSION").read_text(encoding="ascii").split()[0]
+VERSION = (*(int(part) for part in RELEASE.split(".")), 0, 0)
 VERSION_BLOCK = "040704B0"
 VERSION_STRINGS = {
     "CompanyName": "Zandrivo-Werkstatt",
     "FileDescription": "Startet ein Programm mit gewählter Priorität",
-    "FileVersion": "1.00",
+    "FileVersion": RELEASE,
     "InternalName": "zdrv",
     "LegalCopyright": "© 2026 Zandrivo-Werkstatt. Alle Rechte vorbehalten.",
     "OriginalFilename": "zdrv.exe",
     "ProductName": "Zandrivo",
-    "ProductVersion": "1.00",
+    "ProductVersion": RELEASE,
 }
 TRANSLATION = (0x0407, 1200)
 

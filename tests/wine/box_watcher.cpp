@@ -1,6 +1,8 @@
 // Test helper, Win32 only: starts the program under test, reads every message box it
 // shows (title, text, buttons, icon), presses OK on each, waits for the program to end
-// and writes what it saw, with the exit status, as JSON to a report file.
+// and writes what it saw, with the exit status, as JSON to a report file. The boxes of the
+// programs it starts count too, so a client (cmd, a shortcut) may start the program under
+// test.
 //
 // Usage: box_watcher <job file> <report file>
 // The job file is UTF-16LE: the application name (empty for none), the current
@@ -8,15 +10,19 @@
 // own, and then, up to the end of the file, the command line exactly as it is to be
 // passed (it may hold any character, line breaks included).
 #include <windows.h>
+// Needs the types of windows.h.
+#include <tlhelp32.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "json_text.h"
@@ -337,28 +343,59 @@ Box read_box(HWND box) {
 // ---- watching ------------------------------------------------------------------------
 
 struct Scan {
-  DWORD pid;
-  std::vector<HWND> boxes;
+  std::vector<std::pair<HWND, DWORD>> boxes;  // with the process that owns each
 };
 
 BOOL CALLBACK collect_box(HWND window, LPARAM context) {
-  auto* scan = reinterpret_cast<Scan*>(context);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (owner == scan->pid && IsWindowVisible(window) != FALSE && class_name(window) == L"#32770") {
-    scan->boxes.push_back(window);
+  if (IsWindowVisible(window) != FALSE && class_name(window) == L"#32770") {
+    reinterpret_cast<Scan*>(context)->boxes.emplace_back(window, owner);
   }
   return TRUE;
 }
 
-// Reads and dismisses the boxes of `pid` that have not been handled yet.
+// True when `pid` is `root` or was started by it, directly or through processes that still
+// run (a process showing a box runs, and so do the clients that wait for it).
+bool descends_from(DWORD pid, DWORD root) {
+  if (pid == root) {
+    return true;
+  }
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  std::map<DWORD, DWORD> parent_of;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE;
+       more = Process32NextW(snapshot, &entry)) {
+    parent_of[entry.th32ProcessID] = entry.th32ParentProcessID;
+  }
+  CloseHandle(snapshot);
+  // Process ids are reused, so the walk up is bounded.
+  for (int depth = 0; depth < 16; ++depth) {
+    const auto parent = parent_of.find(pid);
+    if (parent == parent_of.end() || parent->second == 0) {
+      return false;
+    }
+    pid = parent->second;
+    if (pid == root) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads and dismisses the boxes of `pid` and its descendants that have not been handled yet.
 void handle_new_boxes(DWORD pid, std::set<HWND>& handled, std::vector<Box>& boxes) {
-  Scan scan{pid, {}};
+  Scan scan;
   EnumWindows(collect_box, reinterpret_cast<LPARAM>(&scan));
-  for (HWND box : scan.boxes) {
-    if (!handled.insert(box).second) {
+  for (const auto& [box, owner] : scan.boxes) {
+    if (handled.count(box) != 0 || !descends_from(owner, pid)) {
       continue;
     }
+    handled.insert(box);
     boxes.push_back(read_box(box));
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));

@@ -5,7 +5,7 @@
 
   setup       start the display, prefix and server
   cleanup     stop them
-  run GROUP   run one group of cases (ends, starts, hostile)
+  run GROUP   run one group of cases (ends, starts, hostile, planted, clients)
   probe ARGS  run zdrv.exe with the argument text ARGS and show what happened
 
 --win32-build names the Windows build tree to test (32-bit, or the 64-bit test build);
@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import shutil
+import subprocess
 import sys
 import time
 import unittest
@@ -27,7 +28,7 @@ sys.dont_write_bytecode = True  # the tests leave the source tree as they found 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from wine_harness import (DLL_OVERRIDES, HarnessError, Run, Session,  # noqa: E402
-                          pe_machine)
+                          pe_machine, windows_path)
 
 HELP_TITLE = "Hilfe zu Zandrivo"
 HELP_TEXT = "\r\n".join([
@@ -511,9 +512,81 @@ class Planted(WineCase):
                     self.assertNotIn("user32.dll", loaded, "a start needs no GUI library")
 
 
+CMD = "C:\\windows\\system32\\cmd.exe"
+
+
+class Clients(WineCase):
+    """zdrv.exe called by the programs that really call it: cmd with zdrv on the PATH,
+    `start`, a shortcut (and a file dropped onto one), an autostart line that names
+    zdrv.exe unquoted, a batch file. zdrv.exe lies in a folder with spaces."""
+
+    def test_each_client(self):
+        folder = f"{SCRATCH}\\Zandrivo Werkzeuge"
+        zdrv = self.scratch.program("Zandrivo Werkzeuge\\zdrv.exe", self.session.zdrv)
+        work = self.scratch.mkdir("Arbeit")
+        program = self.scratch.program("Arbeit\\programm.exe")
+        dropped = self.scratch.program("Abgelegt\\mein programm.exe")
+        umlaut = self.scratch.program("Prüfung\\100%.exe")
+        # cmd reads a batch file in the OEM code page, where %% stands for one %.
+        batch = self.scratch.file(
+            "sichern.bat", f'@"{zdrv}" high {SCRATCH}\\Prüfung\\100%%.exe\r\n'.encode("cp850"))
+        shortcut = windows_path(self.session.shortcut)
+
+        def link(name: str, arguments: str, *dropped_file: str) -> tuple[str, str]:
+            return shortcut, subprocess.list2cmdline(
+                [shortcut, f"{work}\\{name}.lnk", zdrv, work, arguments, *dropped_file])
+
+        # name, the client (program, command line, current directory, environment), zdrv's
+        # status and boxes, and what it started: the program, the class, the command line
+        # the child got when not its own short path, and the child's current directory.
+        cases = [
+            ("cmd, zdrv on the PATH", (CMD, "cmd /c zdrv high programm.exe", work,
+                                       {"WINEPATH": folder}),
+             EXIT_STARTED, [], (program, 0x80, "programm.exe", work)),
+            ('start "" /wait', (CMD, f'cmd /c start "" /wait "{zdrv}" idle "{program}"',
+                                self.scratch.directory, {}),
+             EXIT_STARTED, [], (program, 0x40, None, self.scratch.directory)),
+            ('start "" /wait, ERRORLEVEL', (CMD, f'cmd /c start "" /wait "{zdrv}" Turbo x.exe',
+                                            self.scratch.directory, {}),
+             EXIT_UNKNOWN_PRIORITY, [unknown_priority("turbo"), HELP], None),
+            ("shortcut", (*link("Zandrivo high", "high programm.exe"), self.scratch.directory,
+                          {}),
+             EXIT_STARTED, [], (program, 0x80, "programm.exe", work)),
+            ("dropped onto a shortcut", (*link("Zandrivo idle", "idle", f'"{dropped}"'),
+                                         self.scratch.directory, {}),
+             EXIT_STARTED, [], (dropped, 0x40, None, work)),
+            ("autostart line", (zdrv, f"{zdrv} idle {program}", work, {}),
+             EXIT_STARTED, [], (program, 0x40, None, work)),
+            ("autostart line in other case, without .exe",
+             (zdrv, f"{zdrv[:-4].upper()} normal {program}", work, {}),
+             EXIT_STARTED, [], (program, 0x20, None, work)),
+            ("batch file", (CMD, f"cmd /c {batch}", work, {}),
+             EXIT_STARTED, [], (umlaut, 0x80, None, work)),
+        ]
+        for name, (client, command_line, directory, env), status, boxes, started in cases:
+            with self.subTest(name):
+                run = self.session.run(client, command_line, directory=directory,
+                                       extra_env=env, traced=zdrv, time_limit_ms=120000,
+                                       children_within=60)
+                self.assertFalse(run.timed_out, run.describe())
+                self.assert_handles_closed(run)
+                # zdrv's own status; the client's (cmd's, which is its ERRORLEVEL) is
+                # checked with the boxes.
+                self.assertEqual([c.arguments[0].dword for c in run.trace.of("ExitProcess")],
+                                 [status], run.describe())
+                if started is None:
+                    self.assert_ends(run, status, boxes)
+                    self.assert_nothing_started(run)
+                    continue
+                path, priority_class, short_path, child_directory = started
+                child = self.assert_started(run, path, priority_class, short_path)
+                self.assertEqual(child["directory"].lower(), child_directory.lower())
+
+
 # ---- command line -----------------------------------------------------------------------
 
-GROUPS = {"ends": Ends, "starts": Starts, "hostile": Hostile, "planted": Planted}
+GROUPS = {"ends": Ends, "starts": Starts, "hostile": Hostile, "planted": Planted,
+          "clients": Clients}
 
 
 def run_group(session: Session, name: str) -> int:

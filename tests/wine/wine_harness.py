@@ -29,7 +29,7 @@ PREFIX_REGISTRY = [
     # The calls whose arguments the tests read in the trace.
     (r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ",
      "kernel32.CreateProcessA;kernel32.CloseHandle;kernel32.GetShortPathNameA;"
-     "kernel32.GetFileAttributesA;user32.MessageBoxW"),
+     "kernel32.GetFileAttributesA;user32.MessageBoxW;kernel32.ExitProcess"),
     # A crash must fail the test, not wait for someone to close a dialog.
     (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
 ]
@@ -188,6 +188,19 @@ _CREATED = re.compile(
     r"pid ([0-9a-f]+) tid [0-9a-f]+ handles 0x([0-9a-f]+)/0x([0-9a-f]+)$")
 
 
+# A process's creation as its creator traces it: the file and the new process's id.
+_CREATED_FROM = re.compile(
+    r'^[0-9a-f]{4}:[0-9a-f]{4}:trace:process:NtCreateUserProcess L"(.*)" pid ([0-9a-f]+) tid ')
+
+
+def created_from(lines: list[str], program: str) -> list[int]:
+    """The ids of the processes created from the Windows file `program`, by any process in
+    the trace, in the order they were created."""
+    wanted = "\\??\\" + program.lower()
+    return [int(m.group(2), 16) for line in lines if (m := _CREATED_FROM.match(line))
+            and m.group(1).replace("\\\\", "\\").lower() == wanted]
+
+
 _LOADED = re.compile(r'^([0-9a-f]{4}):[0-9a-f]{4}:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9A-Fa-f]+): '
                      r'(native|builtin)$')
 
@@ -285,6 +298,7 @@ class Session:
         self.watcher = self.win32_build / "tests" / "wine" / "box_watcher.exe"
         self.child = self.win32_build / "tests" / "wine" / "child.exe"
         self.planted = self.win32_build / "tests" / "wine" / "planted.dll"
+        self.shortcut = self.win32_build / "tests" / "wine" / "shortcut.exe"
         self.display: str | None = None
         self._run_number = 0
 
@@ -316,7 +330,7 @@ class Session:
     # -- fixtures --
 
     def setup(self) -> None:
-        for needed in [self.zdrv, self.watcher, self.child, self.planted]:
+        for needed in [self.zdrv, self.watcher, self.child, self.planted, self.shortcut]:
             if not needed.is_file():
                 raise HarnessError(f"missing {needed}: build the Windows tree first")
         for tool in [self.loader, "wineserver", "Xvfb"]:
@@ -413,9 +427,14 @@ class Session:
 
     def run(self, program: str, command_line: str, directory: str = "",
             expect_child: bool | None = None, time_limit_ms: int = 30000,
-            extra_env: dict | None = None) -> Run:
-        """Runs the Windows file `program` with `command_line` (its own name included, as
-        the process is to see it) in `directory` through the watcher."""
+            extra_env: dict | None = None, traced: str | None = None,
+            children_within: float = 10) -> Run:
+        """Runs the Windows file `program` (none: the system finds it by the command line)
+        with `command_line` (its own name included, as the process is to see it) in
+        `directory` through the watcher. When `program` is a client that starts the
+        program under test (cmd, a shortcut), `traced` names the file of the one process
+        whose calls are read from the trace. Started children have `children_within`
+        seconds to write their records."""
         self._run_number += 1
         time_limit_ms *= self.patience
         self.runs.mkdir(parents=True, exist_ok=True)
@@ -440,12 +459,18 @@ class Session:
             raise HarnessError(f"the watcher could not start {command_line!r}: "
                                f"error {seen['start_error']}")
         lines = trace_file.read_text(errors="replace").splitlines()
-        trace = parse_trace(lines, seen["pid"], pe_image_size(self.zdrv))
+        pid = seen["pid"]
+        if traced is not None:
+            pids = created_from(lines, traced)
+            if len(pids) != 1:
+                raise HarnessError(f"{command_line!r} started {traced} {len(pids)} times")
+            pid = pids[0]
+        trace = parse_trace(lines, pid, pe_image_size(self.zdrv))
         starts = [c for c in trace.of("CreateProcessA") if c.result]
         if expect_child is None:
             expect_child = bool(starts)
         children = _wait_for_children(child_log, len(starts) if expect_child else 0,
-                                      10 * self.patience)
+                                      children_within * self.patience)
         boxes = [Box(b["title"], b["text"], b["icon"], [(x["id"], x["text"]) for x in b["buttons"]])
                  for b in seen["boxes"]]
         planted = (planted_log.read_text(encoding="utf-16-le").splitlines()
