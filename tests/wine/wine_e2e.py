@@ -258,16 +258,17 @@ class Starts(WineCase):
     def test_system32_is_the_folder_a_64_bit_program_sees(self):
         """On 64-bit Windows a 32-bit program that asks for System32 is handed SysWOW64.
         zdrv sees the folders as a 64-bit program does, so what the user named is what is
-        checked and started, and the messages show it as written."""
-        if self.session.arch != "win64":
-            self.skipTest("a 32-bit Windows has one System32")
+        checked and started, and the messages show it as written. On a 32-bit Windows,
+        System32 holds the 32-bit programs, and zdrv sees it as it is."""
+        bits = 64 if self.session.arch == "win64" else 32
         native, wow = (self.session.prefix / "drive_c" / "windows" / folder
                        for folder in ["system32", "syswow64"])
-        child64, child32 = self.session.child_of("amd64"), self.session.child_of("i386")
-        self.assertIsNotNone(child64, "a 64-bit child: build/win64")
-        planted = [(native / "zdrvonly64.exe", child64), (native / "zdrvboth.exe", child64),
-                   (native / "zdrvnotes.txt", None)]
-        if child32:
+        child_native = self.session.child_of("amd64" if bits == 64 else "i386")
+        child32 = self.session.child_of("i386")
+        self.assertIsNotNone(child_native, f"a {bits}-bit child: build/win32 and build/win64")
+        planted = [(native / "zdrvonlynative.exe", child_native),
+                   (native / "zdrvboth.exe", child_native), (native / "zdrvnotes.txt", None)]
+        if bits == 64 and child32:
             planted.append((wow / "zdrvboth.exe", child32))
         for path, source in planted:
             self.addCleanup(path.unlink, missing_ok=True)
@@ -277,20 +278,21 @@ class Starts(WineCase):
                 path.write_bytes(b"kein Programm")
 
         system32 = "C:\\Windows\\System32"
-        for name in ["zdrvonly64.exe", "zdrvboth.exe"]:
+        for name in ["zdrvonlynative.exe", "zdrvboth.exe"]:
             with self.subTest(name=name):
                 run = self.zdrv(f"high {system32}\\{name}")
                 child = self.assert_started(run, f"C:\\windows\\system32\\{name}", 0x80)
-                self.assertEqual(child["bits"], 64)
-        if child32 and pe_machine(self.session.zdrv) == "i386":
+                self.assertEqual(child["bits"], bits)
+        if bits == 64 and child32 and pe_machine(self.session.zdrv) == "i386":
             run = self.zdrv("high C:\\Windows\\SysWOW64\\zdrvboth.exe")
             child = self.assert_started(run, "C:\\windows\\syswow64\\zdrvboth.exe", 0x80)
             self.assertEqual(child["bits"], 32)
         notes = f"{system32}\\zdrvnotes.txt"
         run = self.zdrv(f"normal {notes}")
         self.assert_ends(run, EXIT_START_FAILED, [start_failed(notes)])
-        # Only a 32-bit program's view has Sysnative; Wine gives it no short form.
-        run = self.zdrv("high C:\\Windows\\Sysnative\\zdrvonly64.exe")
+        # Only a 32-bit program's view on 64-bit Windows has Sysnative; Wine gives it no
+        # short form.
+        run = self.zdrv("high C:\\Windows\\Sysnative\\zdrvonlynative.exe")
         self.assertIn(run.exit_code, [EXIT_NO_SUCH_FILE, EXIT_START_FAILED], run.describe())
         self.assert_nothing_started(run)
 
