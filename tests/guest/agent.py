@@ -35,11 +35,11 @@ KILLED = -signal.SIGKILL
 class Job:
     def __init__(self, order: Path):
         self.order = order
-        spec = json.loads(order.read_text())
-        self.deadline = time.monotonic() + float(spec["time_limit"])
+        request = json.loads(order.read_text())
+        self.deadline = time.monotonic() + float(request["time_limit"])
         with open(order.with_suffix(".out"), "wb") as out:
             self.process = subprocess.Popen(
-                spec["argv"], cwd=spec["cwd"], env=ENVIRONMENT, stdin=subprocess.DEVNULL,
+                request["argv"], cwd=request["cwd"], env=ENVIRONMENT, stdin=subprocess.DEVNULL,
                 stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
 
     def finish(self, status: int) -> None:
