@@ -5,7 +5,7 @@
 
   setup       start the display, prefix and server
   cleanup     stop them
-  run GROUP   run one group of cases (ends, starts, hostile, planted, clients)
+  run GROUP   run one group of cases (ends, starts, hostile, planted, clients, installer)
   probe ARGS  run zdrv.exe with the argument text ARGS and show what happened
 
 --win32-build names the Windows build tree to test (32-bit, or the 64-bit test build);
@@ -29,6 +29,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from wine_harness import (DLL_OVERRIDES, HarnessError, Run, Session,  # noqa: E402
                           pe_machine, windows_path)
+from installer_cases import InstallerCases  # noqa: E402
 
 HELP_TITLE = "Hilfe zu Zandrivo"
 HELP_TEXT = "\r\n".join([
@@ -585,10 +586,14 @@ class Clients(WineCase):
                 self.assertEqual(child["directory"].lower(), child_directory.lower())
 
 
+class Installer(InstallerCases, WineCase):
+    """The Windows installer, its context menu and PATH entry (installer_cases.py)."""
+
+
 # ---- command line -----------------------------------------------------------------------
 
 GROUPS = {"ends": Ends, "starts": Starts, "hostile": Hostile, "planted": Planted,
-          "clients": Clients}
+          "clients": Clients, "installer": Installer}
 
 
 def run_group(session: Session, name: str) -> int:

@@ -1,0 +1,394 @@
+#!/usr/bin/python3
+"""The Windows installer (packaging/make-msi) under Wine: what it installs, writes and
+takes away again, and the context menu it adds, invoked as Explorer invokes it.
+
+The packages are made on this machine before the tests (in the emulated PC there is no
+wixl), by this file run as a program:
+
+  installer_cases.py MAKE_MSI ZDRV_EXE OUTDIR
+
+writes OUTDIR/zdrv-VERSION.msi for the release number of VERSION and for the next one,
+each with a LIESMICH.txt that names its version. The cases run in wine_e2e.py's group
+`installer`.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from wine_harness import Run, Session, windows_path  # noqa: E402
+
+SOURCE = Path(__file__).resolve().parents[2]
+MSIEXEC = "C:\\windows\\system32\\msiexec.exe"
+CMD = "C:\\windows\\system32\\cmd.exe"
+
+# What the installer must show: the entry and its sub-entries, in menu order, with the
+# creation flag zdrv passes for each; the file types; Apps & Features.
+MENU_ENTRY = "Mit Priorität starten"
+SUB_ENTRIES = [("Leerlauf", "idle", 0x40), ("Normal", "normal", 0x20), ("Hoch", "high", 0x80),
+               ("Echtzeit", "realtime", 0x100)]
+# A file of each kind in a folder with blanks, umlauts and "&"; the batch files run the
+# child, which records that they ran.
+FOLDER = "Prüfung & Co"
+FILE_KINDS = [(".exe", "Mein Programm.exe"), (".bat", "Sichern & Prüfen.bat"),
+              (".cmd", "Lauf (1) für Ä.cmd")]
+PRODUCT, PUBLISHER, WEB_ADDRESS = "Zandrivo", "Zandrivo-Werkstatt", "https://zandrivo.example/"
+DOWNGRADE_MESSAGE = ("Eine neuere Version von Zandrivo ist bereits installiert. Um diese "
+                     "ältere Version zu installieren, entfernen Sie zuerst die neuere unter "
+                     "Einstellungen > Apps.")
+ERROR_INSTALL_FAILURE = 1603
+MENU_ROOT = "HKEY_CURRENT_USER\\Software\\Classes\\SystemFileAssociations"
+UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+# A 32-bit package's entry on 64-bit Windows (and in a 64-bit Wine prefix).
+UNINSTALL_32 = "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+# Where Windows Installer keeps its own records of what is installed; after an uninstall
+# it may leave its keys there, empty.
+INSTALLER_RECORDS = ("HKEY_CURRENT_USER\\Software\\Microsoft\\Installer\\",
+                     "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+                     "Installer\\",
+                     "HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Microsoft\\Windows\\"
+                     "CurrentVersion\\Installer\\")
+
+
+def release_number() -> str:
+    return (SOURCE / "VERSION").read_text().split()[0]
+
+
+def next_release(version: str) -> str:
+    major, minor = (int(part) for part in version.split("."))
+    return f"{major + 1}.00" if minor == 99 else f"{major}.{minor + 1:02d}"
+
+
+def package_name(version: str) -> str:
+    return f"zdrv-{version}.msi"
+
+
+def make_packages(make_msi: str, zdrv_exe: str, out: str) -> int:
+    Path(out).mkdir(parents=True, exist_ok=True)
+    version = release_number()
+    with tempfile.TemporaryDirectory() as work:
+        for release in [version, next_release(version)]:
+            liesmich = Path(work, f"LIESMICH-{release}.txt")
+            liesmich.write_bytes(f"Zandrivo {release}\r\n".encode())
+            subprocess.run([make_msi, "--version", release, str(Path(out, package_name(release))),
+                            zdrv_exe, str(liesmich)], check=True)
+    return 0
+
+
+# ---- the registry as `reg export` writes it ------------------------------------------------
+
+Registry = dict[str, dict[str, str]]  # key -> value name ("@": the default) -> data
+
+
+def _unquote(text: str) -> str:
+    return re.sub(r"\\(.)", r"\1", text[1:-1])
+
+
+def parse_reg(text: str) -> Registry:
+    """Keys and values of a .reg file; string data unquoted, other data as written."""
+    keys: Registry = {}
+    values: dict[str, str] | None = None
+    for line in re.sub(r"\\\r?\n\s*", "", text).splitlines():
+        if line.startswith("[") and line.endswith("]"):
+            values = keys.setdefault(line[1:-1], {})
+        elif values is not None and (match := re.match(r'^(@|"(?:[^"\\]|\\.)*")=(.*)$', line)):
+            name = "@" if match.group(1) == "@" else _unquote(match.group(1))
+            data = match.group(2)
+            values[name] = _unquote(data) if data.startswith('"') else data
+    return keys
+
+
+def registry_changes(first: Registry, then: Registry) -> list[str]:
+    """What changed, but in Windows Installer's own records of what it installed from
+    where (a second installation of the same package adds its source there again)."""
+    first, then = ({key: values for key, values in registry.items()
+                    if not key.startswith(INSTALLER_RECORDS)} for registry in (first, then))
+    return ([f"new key {key}: {then[key]}" for key in then if key not in first] +
+            [f"lost key {key}" for key in first if key not in then] +
+            [f"changed {key}: {first[key]} -> {then[key]}" for key in first
+             if key in then and then[key] != first[key]])
+
+
+def under(registry: Registry, prefix: str) -> Registry:
+    return {key: values for key, values in registry.items()
+            if key.lower().startswith(prefix.lower())}
+
+
+@dataclasses.dataclass
+class State:
+    """What the installer may touch: the user's part of the registry, the machine's
+    software part (or only its Apps & Features entries), and the user profiles' files."""
+    user: Registry
+    machine: Registry
+    files: dict[str, bytes]
+
+    def changes(self, then: State) -> list[str]:
+        return (registry_changes(self.user, then.user) +
+                registry_changes(self.machine, then.machine) +
+                [f"new file {name}" for name in then.files if name not in self.files] +
+                [f"lost file {name}" for name in self.files if name not in then.files] +
+                [f"changed file {name}" for name in self.files
+                 if name in then.files and then.files[name] != self.files[name]])
+
+
+# ---- the cases --------------------------------------------------------------------------------
+
+class InstallerCases:
+    """Mixed into wine_e2e's WineCase (self.session, self.scratch and its assertions)."""
+
+    session: Session
+
+    # -- what the harness does not have --
+
+    def msiexec(self, *arguments: str) -> Run:
+        """msiexec with its own status (the Unix one keeps only its low byte) and the
+        message boxes it showed."""
+        run = self.session.run(MSIEXEC, subprocess.list2cmdline(["msiexec", *arguments]),
+                               time_limit_ms=120000, expect_child=False)
+        self.assertFalse(run.timed_out, run.describe())
+        return run
+
+    def package(self, version: str) -> str:
+        path = self.session.work.parent / "installer" / package_name(version)
+        self.assertTrue(path.is_file(), f"{path}: the test ctest wine.installer-packages "
+                                        "makes it")
+        return windows_path(path)
+
+    def export(self, key: str) -> Registry:
+        out = self.session.runs / "export.reg"
+        out.unlink(missing_ok=True)
+        subprocess.run([self.session.loader, "reg", "export", key, windows_path(out), "/y"],
+                       env=self.session.environment(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=120 * self.session.patience, check=False)
+        # A key that is not there exports nothing.
+        return parse_reg(out.read_bytes().decode("utf-16")) if out.is_file() else {}
+
+    def state(self, whole_machine: bool = False) -> State:
+        machine = (self.export("HKEY_LOCAL_MACHINE\\Software") if whole_machine else
+                   {**self.export(f"HKEY_LOCAL_MACHINE\\{UNINSTALL}"),
+                    **self.export(f"HKEY_LOCAL_MACHINE\\{UNINSTALL_32}")})
+        users = self.session.prefix / "drive_c" / "users"
+        files = {str(path.relative_to(users)): path.read_bytes() if path.is_file() else b"/"
+                 for path in sorted(users.rglob("*")) if not path.is_symlink()}
+        return State(self.export("HKEY_CURRENT_USER"), machine, files)
+
+    def windows_file(self, path: str) -> Path:
+        self.assertRegex(path, r"^[Cc]:\\")
+        return self.session.prefix / "drive_c" / path[3:].replace("\\", "/")
+
+    # -- what an installed Zandrivo looks like --
+
+    def apps_entries(self, state: State) -> dict[str, dict[str, str]]:
+        """The Apps & Features entries of Zandrivo, per user or per machine: Wine keeps
+        them under HKLM, in the 32-bit view where there is one."""
+        entries = {**under(state.user, f"HKEY_CURRENT_USER\\{UNINSTALL}\\"),
+                   **under(state.machine, f"HKEY_LOCAL_MACHINE\\{UNINSTALL}\\"),
+                   **under(state.machine, f"HKEY_LOCAL_MACHINE\\{UNINSTALL_32}\\")}
+        return {key: values for key, values in entries.items()
+                if values.get("DisplayName") == PRODUCT}
+
+    def assert_installed(self, state: State, version: str) -> Path:
+        """One product, of `version`, with its files, menu, PATH entry and Apps & Features
+        entry. Returns the install folder (its Windows path)."""
+        entries = list(self.apps_entries(state).values())
+        self.assertEqual(len(entries), 1, "one Zandrivo in Apps & Features")
+        for name, wanted in [("DisplayVersion", version), ("Publisher", PUBLISHER),
+                             ("HelpLink", WEB_ADDRESS), ("URLInfoAbout", WEB_ADDRESS)]:
+            self.assertEqual(entries[0].get(name), wanted, name)
+        icons = [values["ProductIcon"] for key, values in state.user.items()
+                 if "\\Installer\\Products\\" in key and "ProductIcon" in values]
+        self.assertEqual(len(icons), 1, "the product's icon")
+        self.assertEqual(self.windows_file(icons[0]).read_bytes(),
+                         (SOURCE / "resources" / "zdrv.ico").read_bytes(), "zdrv's icon")
+
+        folder = self.install_folder(state)
+        self.assertRegex(folder, r"^C:\\users\\[^\\]+\\AppData\\Local\\Programs\\Zandrivo\\$")
+        unix = self.windows_file(folder)
+        self.assertEqual(sorted(p.name for p in unix.iterdir()), ["LIESMICH.txt", "zdrv.exe"])
+        self.assertEqual((unix / "zdrv.exe").read_bytes(), self.session.zdrv.read_bytes())
+        self.assertEqual((unix / "LIESMICH.txt").read_bytes(), f"Zandrivo {version}\r\n".encode())
+        self.assert_menu(state, folder)
+        path = state.user["HKEY_CURRENT_USER\\Environment"].get("PATH", "")
+        self.assertEqual([entry for entry in path.split(";") if entry.lower() == folder.lower()],
+                         [folder], f"PATH {path!r} names the install folder once")
+        return folder
+
+    def install_folder(self, state: State) -> str:
+        command = state.user.get(f"{MENU_ROOT}\\.exe\\shell\\Zandrivo\\shell\\1idle\\command", {})
+        match = re.match(r'^"(.*\\)zdrv\.exe" ', command.get("@", ""))
+        self.assertIsNotNone(match, f"the command of the first sub-entry: {command}")
+        return match.group(1)
+
+    def assert_menu(self, state: State, folder: str) -> None:
+        """On each file type one entry, with zdrv's icon, whose sub-entries sort in menu
+        order and each run zdrv with their keyword."""
+        zdrv = f"{folder}zdrv.exe"
+        for file_type, _ in FILE_KINDS:
+            entry = f"{MENU_ROOT}\\{file_type}\\shell\\Zandrivo"
+            with self.subTest(file_type=file_type):
+                self.assertEqual(state.user.get(entry), {"MUIVerb": MENU_ENTRY,
+                                                         "Icon": f"{zdrv},0", "SubCommands": ""})
+                verbs = sorted(key for key in under(state.user, f"{entry}\\shell\\")
+                               if key.count("\\") == entry.count("\\") + 2)
+                self.assertEqual([state.user[verb] for verb in verbs],
+                                 [{"MUIVerb": label} for label, _, _ in SUB_ENTRIES])
+                self.assertEqual([state.user.get(f"{verb}\\command") for verb in verbs],
+                                 [{"@": f'"{zdrv}" {keyword} "%1"'} for _, keyword, _ in SUB_ENTRIES])
+
+    def assert_removed(self, before: State, after: State, path_before: str | None) -> None:
+        """Everything as before the installation, but for Windows Installer's own empty
+        record keys, and the user's PATH as Wine leaves it (see below)."""
+        self.assertEqual(after.files, before.files, "files left behind or lost")
+        self.assertEqual(self.apps_entries(after), {})
+        for name, first, then in [("user", before.user, after.user),
+                                  ("machine", before.machine, after.machine)]:
+            first, then = dict(first), dict(then)
+            environment = "HKEY_CURRENT_USER\\Environment"
+            if name == "user":
+                # Wine takes the entry out but leaves its separator behind (not seen on
+                # Windows): "C:\vorher" comes back as "C:\vorher;". The entries must
+                # be those of before.
+                path = then.get(environment, {}).get("PATH")
+                if path_before is None:
+                    self.assertIsNone(path, "no PATH was there before")
+                else:
+                    self.assertEqual([entry for entry in path.split(";") if entry],
+                                     path_before.split(";"))
+                    self.assertIn(path, [path_before, f"{path_before};"])
+                    then[environment] = dict(then[environment], PATH=path_before)
+            new = {key: values for key, values in then.items() if key not in first}
+            self.assertEqual({key: values for key, values in new.items()
+                              if values or not key.startswith(INSTALLER_RECORDS)}, {},
+                             f"{name} keys left behind")
+            changed = {key: (first[key], then.get(key)) for key in first
+                       if then.get(key) != first[key]}
+            self.assertEqual(changed, {}, f"{name} keys changed or lost")
+
+    # -- running what the menu runs --
+
+    def assert_menu_runs(self, folder: str) -> None:
+        """Every sub-entry on every kind of file, invoked as Explorer does: zdrv starts the
+        file, with that priority's creation flag, and the file runs."""
+        helper = self.session.win32_build / "tests" / "wine" / "shell_verb.exe"
+        self.assertTrue(helper.is_file(), f"missing {helper}")
+        child = self.scratch.program("kind\\child.exe")
+        self.scratch.mkdir(FOLDER)
+        files = {}
+        for file_type, name in FILE_KINDS:
+            relative = f"{FOLDER}\\{name}"
+            if file_type == ".exe":
+                files[file_type] = (self.scratch.program(relative), self.scratch.program(relative))
+            else:
+                # cmd reads a batch file in the OEM code page; its text is ASCII.
+                files[file_type] = (self.scratch.file(relative, f'@"{child}"\r\n'.encode()), child)
+        zdrv = f"{folder}zdrv.exe"
+        for (file_type, _), (number, (label, _, flag)) in (
+                (kind, entry) for kind in FILE_KINDS for entry in enumerate(SUB_ENTRIES, 1)):
+            target, ran = files[file_type]
+            verb_key = f"Software\\Classes\\SystemFileAssociations\\{file_type}\\shell\\Zandrivo"
+            verb = self.sub_verb(verb_key, number)
+            with self.subTest(file=target, entry=label):
+                run = self.session.run(windows_path(helper),
+                                       subprocess.list2cmdline([windows_path(helper), verb_key,
+                                                                verb, target]),
+                                       directory=self.scratch.directory, traced=zdrv,
+                                       time_limit_ms=60000, children_within=30)
+                self.assertFalse(run.timed_out, run.describe())
+                self.assertEqual((run.exit_code, run.boxes), (0, []), run.describe())
+                self.assertEqual([c.arguments[0].dword for c in run.trace.of("ExitProcess")], [0])
+                starts = run.trace.of("CreateProcessA")
+                self.assertEqual([c.arguments[5].dword for c in starts], [flag], run.describe())
+                self.assertEqual([c["module"].lower() for c in run.children], [ran.lower()],
+                                 "the file ran")
+
+    def sub_verb(self, verb_key: str, number: int) -> str:
+        """The name of the `number`th sub-verb, in the order Explorer shows them."""
+        entry = f"HKEY_CURRENT_USER\\{verb_key}\\shell\\"
+        names = sorted(key[len(entry):] for key in self.installed.user
+                       if key.startswith(entry) and "\\" not in key[len(entry):])
+        return names[number - 1]
+
+    # -- the cases --
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.versions = [release_number(), next_release(release_number())]
+        # What an earlier run that failed half-way left behind.
+        for version in self.versions:
+            self.msiexec("/x", self.package(version), "/qn")
+        self.set_user_path(None)
+        # The console keeps its settings in the registry the first time cmd runs (the
+        # batch files run in it): that happens here, before the first look.
+        self.session.run(CMD, "cmd /c exit", expect_child=False)
+
+    def test_install_use_upgrade_remove(self):
+        older, newer = self.versions
+        before = self.state(whole_machine=True)
+        self.assertEqual(self.apps_entries(before), {})
+        install = self.msiexec("/i", self.package(older), "/qn")
+        self.assertEqual((install.exit_code, install.boxes), (0, []), install.describe())
+        self.installed = self.state()
+        folder = self.assert_installed(self.installed, older)
+        self.assert_menu_runs(folder)
+        # In a new command prompt, zdrv is found on the PATH.
+        program = self.scratch.program("cwd\\programm.exe")
+        run = self.session.run(CMD, "cmd /c zdrv high programm.exe",
+                               directory=self.scratch.directory, traced=f"{folder}zdrv.exe",
+                               time_limit_ms=60000, children_within=30)
+        self.assertEqual([c["module"].lower() for c in run.children], [program.lower()])
+
+        used = self.state()
+        again = self.msiexec("/i", self.package(older), "/qn")
+        self.assertEqual((again.exit_code, again.boxes), (0, []), "the same version again")
+        self.assertEqual(used.changes(self.state()), [], "the same version again")
+
+        upgrade = self.msiexec("/i", self.package(newer), "/qn")
+        self.assertEqual((upgrade.exit_code, upgrade.boxes), (0, []), upgrade.describe())
+        upgraded = self.state()
+        self.assertEqual(self.assert_installed(upgraded, newer), folder)
+
+        # Basic UI, so that the refusal is shown.
+        downgrade = self.msiexec("/i", self.package(older), "/qb")
+        self.assertEqual(downgrade.exit_code, ERROR_INSTALL_FAILURE, downgrade.describe())
+        self.assertEqual([box.text for box in downgrade.boxes], [DOWNGRADE_MESSAGE])
+        self.assertEqual(upgraded.changes(self.state()), [], "a refused downgrade")
+
+        remove = self.msiexec("/x", self.package(newer), "/qn")
+        self.assertEqual((remove.exit_code, remove.boxes), (0, []), remove.describe())
+        self.assert_removed(before, self.state(whole_machine=True), None)
+        print(f"install {install.seconds:.2f} s, same version {again.seconds:.2f} s, "
+              f"upgrade {upgrade.seconds:.2f} s, uninstall {remove.seconds:.2f} s")
+
+    def test_path_that_was_there_before(self):
+        """The install folder is appended to the user's PATH, and only it is taken out."""
+        path_before = "C:\\vorher;D:\\Werkzeuge"
+        self.set_user_path(path_before)
+        before = self.state()
+        install = self.msiexec("/i", self.package(self.versions[0]), "/qn")
+        self.assertEqual(install.exit_code, 0, install.describe())
+        installed = self.state()
+        folder = self.install_folder(installed)
+        self.assertEqual(installed.user["HKEY_CURRENT_USER\\Environment"]["PATH"],
+                         f"{path_before};{folder}")
+        remove = self.msiexec("/x", self.package(self.versions[0]), "/qn")
+        self.assertEqual(remove.exit_code, 0, remove.describe())
+        self.assert_removed(before, self.state(), path_before)
+
+    def set_user_path(self, path: str | None) -> None:
+        command = (["reg", "add", "HKCU\\Environment", "/v", "PATH", "/t", "REG_SZ", "/d", path]
+                   if path else ["reg", "delete", "HKCU\\Environment", "/v", "PATH"])
+        subprocess.run([self.session.loader, *command, "/f"], env=self.session.environment(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60 * self.session.patience, check=False)
+
+if __name__ == "__main__":
+    sys.exit(make_packages(*sys.argv[1:]))
