@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Makes the release files, unsigned and without the package's unit tests, and checks what
 can be checked without root: SHA256SUMS covers every file; the zip holds exactly zdrv.exe
-as built and LIESMICH.txt in UTF-8 with CRLF line ends; the source package and the
+as built and LIESMICH.txt in UTF-8 with CRLF line ends; the installer holds the same two
+files, installs per user without elevation, writes nothing under HKLM, reads its strings
+in code page 1252, and is made again byte for byte; the source package and the
 package built from it pass lintian; the package has the release number of VERSION, a
 hardened program and the expected files; its man page renders without warnings.
 
@@ -18,6 +20,7 @@ import shutil
 import subprocess
 import sys
 import tarfile
+import time
 import zipfile
 
 ZIP_MEMBERS = ["zdrv.exe", "LIESMICH.txt"]
@@ -27,6 +30,14 @@ DEB_FILES = {
     "usr/share/doc/zdrv/copyright",
     "usr/share/man/man1/zdrv.1.gz",
 }
+# Where the installer puts the zip's files.
+MSI_FILES = {"Programs/Zandrivo/zdrv.exe": "zdrv.exe",
+             "Programs/Zandrivo/LIESMICH.txt": "LIESMICH.txt"}
+# Every Zandrivo installer has this upgrade code, or Windows would not replace an
+# installed one by it.
+UPGRADE_CODE = "{6F3C1D52-8A47-4B0E-9D21-5E7A0C84B913}"
+# The word count of the summary: this bit says the package needs no elevation.
+NO_ELEVATION = 8
 # The signing variables of make-packages: this test makes the release unsigned.
 SIGNING = ("ZDRV_SIGN_CERT", "ZDRV_SIGN_KEY", "ZDRV_SIGN_PASS", "ZDRV_SIGN_TIMESTAMP_URL",
            "ZDRV_OPENPGP_KEY")
@@ -65,6 +76,85 @@ def check_zip(path, win32_exe, faults):
             if archive.read("zdrv.exe") != built.read():
                 faults.append(f"zdrv.exe in the zip is not {win32_exe}")
         check_liesmich(archive.read("LIESMICH.txt"), faults)
+
+
+def msi_export(path, table):
+    """An installer's table in msibuild's text form: three lines of header, then the rows."""
+    return subprocess.run(["msiinfo", "export", path, table], capture_output=True,
+                          check=True).stdout.decode("utf-8").rstrip("\0").splitlines()
+
+
+def msi_table(path, table):
+    """The rows of an installer's table as lists of fields."""
+    return [line.split("\t") for line in msi_export(path, table)[3:]]
+
+
+def msi_summary(path):
+    lines = subprocess.run(["msiinfo", "suminfo", path], capture_output=True, text=True,
+                           check=True, env=dict(os.environ, TZ="UTC")).stdout.splitlines()
+    return dict(line.split(": ", 1) for line in lines if ": " in line)
+
+
+def msi_codes(path):
+    properties = dict(msi_table(path, "Property"))
+    return (properties.get("ProductCode"), properties.get("UpgradeCode"),
+            msi_summary(path).get("Revision number (UUID)"))
+
+
+def check_msi(path, zip_path, release, make_msi, workdir, faults):
+    extracted = os.path.join(workdir, "msi")
+    run(["msiextract", "-C", extracted, path])
+    with zipfile.ZipFile(zip_path) as archive:
+        for name, member in MSI_FILES.items():
+            file = pathlib.Path(extracted, name)
+            if not file.is_file() or file.read_bytes() != archive.read(member):
+                faults.append(f"the installer's {name} is not the zip's {member}")
+
+    properties = dict(msi_table(path, "Property"))
+    for name, wanted in [("ProductName", "Zandrivo"), ("Manufacturer", "Zandrivo-Werkstatt"),
+                         ("ProductVersion", release), ("UpgradeCode", UPGRADE_CODE),
+                         ("ARPHELPLINK", "https://zandrivo.example/")]:
+        if properties.get(name) != wanted:
+            faults.append(f"the installer's {name} is {properties.get(name)!r}, not {wanted!r}")
+    if "ALLUSERS" in properties:
+        faults.append("the installer sets ALLUSERS: it installs per user")
+    summary = msi_summary(path)
+    if not int(summary.get("Source", "0").split()[0]) & NO_ELEVATION:
+        faults.append(f"the installer asks for elevation (word count {summary.get('Source')})")
+    epoch = int(subprocess.run(["git", "-C", os.path.dirname(make_msi), "log", "-1",
+                                "--format=%ct"], capture_output=True, text=True,
+                               check=True).stdout)
+    for name in ["Created", "Last saved"]:
+        if summary.get(name) != time.asctime(time.gmtime(epoch)):
+            faults.append(f"the installer's summary: {name} {summary.get(name)!r}, not the "
+                          "last commit's time")
+    if msi_export(path, "_ForceCodepage") != ["", "", "1252\t_ForceCodepage"]:
+        faults.append("the installer's strings are not in code page 1252")
+    # Root 1 is HKEY_CURRENT_USER; a "*" in an Environment name the machine's variables.
+    roots = {row[1] for row in msi_table(path, "Registry")}
+    if roots != {"1"}:
+        faults.append(f"the installer writes registry roots {roots}, not only HKCU")
+    if [row[1] for row in msi_table(path, "Environment")] != ["=-PATH"]:
+        faults.append("the installer does not append to the user's PATH and only that")
+
+    # The same inputs at another time, in another folder: the same bytes. Another
+    # release: another product and package, of the same upgrade code.
+    time.sleep(1.1)
+    again, other = os.path.join(workdir, "again.msi"), os.path.join(workdir, "other.msi")
+    member = {name: os.path.join(extracted, path) for path, name in MSI_FILES.items()}
+    for out, version in [(again, release), (other, "99.99")]:
+        made = run([make_msi, "--version", version, out, member["zdrv.exe"],
+                    member["LIESMICH.txt"]])
+        if made.returncode != 0:
+            faults.append(f"make-msi --version {version} failed:\n{made.stderr}")
+            return
+    with open(path, "rb") as first, open(again, "rb") as second:
+        if first.read() != second.read():
+            faults.append("make-msi made other bytes from the same inputs")
+    (product, upgrade, package), (product2, upgrade2, package2) = map(msi_codes, [path, other])
+    if product == product2 or package == package2 or upgrade != upgrade2:
+        faults.append(f"release {release} and 99.99: product codes {product}, {product2}, "
+                      f"package codes {package}, {package2}, upgrade codes {upgrade}, {upgrade2}")
 
 
 def deb_files(path):
@@ -143,7 +233,7 @@ def main():
         return 1
 
     names = sorted(os.listdir(dist))
-    kinds = ("-win32.zip", ".dsc", ".tar.xz", ".deb")
+    kinds = ("-win32.zip", ".msi", ".dsc", ".tar.xz", ".deb")
     found = {kind: [name for name in names if name.endswith(kind)] for kind in kinds}
     faults = []
     if any(len(found[kind]) != 1 for kind in kinds) or len(names) != len(kinds) + 1:
@@ -151,6 +241,9 @@ def main():
     else:
         check_sums(dist, names, faults)
         check_zip(os.path.join(dist, found["-win32.zip"][0]), win32_exe, faults)
+        check_msi(os.path.join(dist, found[".msi"][0]), os.path.join(dist, found["-win32.zip"][0]),
+                  release, os.path.join(os.path.dirname(make_packages), "make-msi"), workdir,
+                  faults)
         check_deb(os.path.join(dist, found[".deb"][0]), release, workdir, faults)
         # The source package (its tarball beside it) and the package built from it.
         result = run(["lintian", "--fail-on", "error,warning", found[".dsc"][0],

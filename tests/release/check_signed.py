@@ -3,8 +3,10 @@
 for this run only, in a temporary folder that is removed at the end, and checks both
 signatures: zdrv.exe in the zip verifies against the certificate, names the program and
 its web address, gives back the unsigned program when its signature is removed and comes
-out the same when signed again; SHA256SUMS.asc verifies, and no longer does once one byte
-of SHA256SUMS has changed.
+out the same when signed again; the installer holds that signed zdrv.exe, verifies against
+the certificate, comes out the same when made and signed again, and no longer verifies
+once one byte of its cabinet has changed; SHA256SUMS.asc verifies, and no longer does once
+one byte of SHA256SUMS has changed.
 
 Usage: check_signed.py PACKAGING_DIR WIN32_EXE WORKDIR
 Prints every check that does not hold; exit status 1 when there is one.
@@ -71,6 +73,37 @@ def check_exe(signed, packaging, win32_exe, env, workdir, faults):
         faults.append("signing zdrv.exe again gave other bytes")
 
 
+def check_msi(msi, signed_exe, packaging, env, workdir, faults):
+    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", msi])
+    if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
+        faults.append(f"osslsigncode verify of the installer:\n{verified.stdout}"
+                      f"{verified.stderr}")
+    files = os.path.join(workdir, "msi")
+    run_checked(["msiextract", "-C", files, msi])
+    exe = os.path.join(files, "Programs", "Zandrivo", "zdrv.exe")
+    if not os.path.isfile(exe) or not same_bytes(exe, signed_exe):
+        faults.append("the installer does not hold the zip's signed zdrv.exe")
+        return
+
+    unsigned, again = os.path.join(workdir, "unsigned.msi"), os.path.join(workdir, "again.msi")
+    liesmich = os.path.join(files, "Programs", "Zandrivo", "LIESMICH.txt")
+    run_checked([os.path.join(packaging, "make-msi"), unsigned, exe, liesmich], env=env)
+    run_checked([os.path.join(packaging, "sign-exe"), unsigned, again], env=env)
+    if not same_bytes(again, msi):
+        faults.append("making and signing the installer again gave other bytes")
+
+    # One byte of the cabinet (its header, in the stream's first sector) changed.
+    with open(msi, "rb") as original:
+        data = bytearray(original.read())
+    data[data.index(b"MSCF") + 64] ^= 1
+    changed = os.path.join(workdir, "changed.msi")
+    with open(changed, "wb") as out:
+        out.write(data)
+    if run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", changed]
+           ).returncode == 0:
+        faults.append("the installer's signature verifies a changed cabinet")
+
+
 def check_sums_signature(dist, env, workdir, faults):
     sums, signature = os.path.join(dist, "SHA256SUMS"), os.path.join(dist, "SHA256SUMS.asc")
     verified = run(["gpg", "--batch", "--verify", signature, sums], env=env)
@@ -113,6 +146,8 @@ def main():
                     open(signed, "wb") as out:
                 out.write(archive.read("zdrv.exe"))
             check_exe(signed, packaging, win32_exe, env, workdir, faults)
+            msis = [name for name in os.listdir(dist) if name.endswith(".msi")]
+            check_msi(os.path.join(dist, msis[0]), signed, packaging, env, workdir, faults)
             check_sums_signature(dist, env, workdir, faults)
         except RuntimeError as error:
             faults.append(str(error))
