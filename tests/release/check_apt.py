@@ -292,7 +292,7 @@ def main():
             check_repo(good, make_repo(packaging, os.path.join(workdir, "again"), [deb], env,
                                        ZDRV_OPENPGP_KEY=key), epoch, faults)
             server.httpd.shutdown()
-        except RuntimeError as error:
+        except (RuntimeError, OSError) as error:
             faults.append(str(error))
         finally:
             run(["gpgconf", "--kill", "gpg-agent"], env=env)
