@@ -29,6 +29,7 @@ class FakePlatform final : public Platform {
   std::map<AnsiText, std::uint32_t> attributes;  // paths that exist
   std::map<AnsiText, AnsiText> short_forms;      // short form of existing paths, if not the path
   bool start_succeeds = true;
+  bool short_forms_keep_growing = false;  // each answer needs one character more than offered
   bool boxes_fail = false;
 
   // What the program did.
@@ -92,8 +93,9 @@ class FakePlatform final : public Platform {
       return {};
     }
     const auto form = short_forms.count(path) != 0 ? short_forms.at(path) : path;
-    if (form.size() >= buffer_size) {
-      return {static_cast<std::uint32_t>(form.size() + 1), std::string(buffer_size, ' ')};
+    if (short_forms_keep_growing || form.size() >= buffer_size) {
+      const std::size_t needed = short_forms_keep_growing ? buffer_size + 1 : form.size() + 1;
+      return {static_cast<std::uint32_t>(needed), std::string(buffer_size, ' ')};
     }
     return {static_cast<std::uint32_t>(form.size()),
             form + std::string(buffer_size - form.size(), ' ')};

@@ -56,7 +56,9 @@ TEST(Kurzname, TargetHoldsWhatTheCodePageMadeOfIt) {
   EXPECT_EQ(platform.calls.front(), "short_path C:\\?.exe");
 }
 
-// A short form longer than the customary 255-character buffer is still found.
+// A short form longer than the customary 255-character buffer is still found; one that
+// outgrows every buffer (the path keeps changing) is asked for four times, then counts as
+// none.
 TEST(Kurzname, AsksAgainWhenTheShortFormDoesNotFit) {
   FakePlatform platform;
   const std::string long_path = "C:\\" + std::string(300, 'x') + ".exe";
@@ -66,6 +68,11 @@ TEST(Kurzname, AsksAgainWhenTheShortFormDoesNotFit) {
   const auto short_path = services.kurzname(target);
   EXPECT_EQ(short_path, target);
   EXPECT_TRUE(services.vorhanden(short_path));
+
+  platform.short_forms_keep_growing = true;
+  platform.calls.clear();
+  EXPECT_EQ(services.kurzname(target), u"");
+  EXPECT_EQ(platform.calls.size(), 4U) << "short-path queries";
 }
 
 TEST(Vorhanden, AcceptsAnyFileButNotDirectoriesOrVolumeLabels) {
@@ -110,6 +117,15 @@ TEST(Starten, QuotesBatchFilesAndRefusesThoseWithAPercentSign) {
       {"C:\\x\\a|b.Bat.. ", "\"C:\\x\\a|b.Bat.. \""},
       {"C:\\x\\a&b.bat.exe", "C:\\x\\a&b.bat.exe"},
       {"C:\\x\\a&b.batch", "C:\\x\\a&b.batch"},
+      // Every letter of both extensions in either case, and trailing dots alone.
+      {"C:\\x\\X&Y.BAT", "\"C:\\x\\X&Y.BAT\""},
+      {"C:\\x\\y&z.cMd", "\"C:\\x\\y&z.cMd\""},
+      {"C:\\x\\a&b.bat.", "\"C:\\x\\a&b.bat.\""},
+      // The shortest batch file name, and names too short to be one.
+      {".CMD", "\".CMD\""},
+      {"a", "a"},
+      {"ab", "ab"},
+      {"a.b", "a.b"},
   };
   for (const auto& [path, command_line] : quoted) {
     FakePlatform platform;
@@ -118,7 +134,8 @@ TEST(Starten, QuotesBatchFilesAndRefusesThoseWithAPercentSign) {
     EXPECT_EQ(platform.starts.at(0).application_name, path);
     EXPECT_EQ(platform.starts.at(0).command_line, command_line);
   }
-  for (const auto* path : {u"C:\\x\\%OS%.bat", u"C:\\100%.cmd", u"C:\\a!b!c.bat"}) {
+  for (const auto* path : {u"C:\\x\\%OS%.bat", u"C:\\100%.cmd", u"C:\\a!b!c.bat", u"C:\\X%Y.BAT",
+                           u"C:\\A!B.CMD", u"C:\\a%b.cmd.."}) {
     FakePlatform platform;
     Module1 services(platform);
     EXPECT_FALSE(services.starten(path, 0x20));

@@ -73,6 +73,23 @@ class HostileInputTest : public LauncherTest {
     plant_decoys_named(name);
     return work_ + "/" + name;
   }
+
+  // A probe at a path of exactly `length` bytes below `work_`, built one directory at a
+  // time (the system refuses longer paths), and decoys of its name.
+  std::string install_probe_of_length(std::size_t length) {
+    const std::string level(200, 'd');
+    std::string path = work_;
+    OwnedFd dir(::open(work_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    while (length - path.size() - 1 > NAME_MAX) {
+      EXPECT_TRUE(::mkdirat(dir.get(), level.c_str(), 0755) == 0 || errno == EEXIST);
+      dir = OwnedFd(::openat(dir.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      path += "/" + level;
+    }
+    const std::string name(length - path.size() - 1, 'p');
+    EXPECT_TRUE(write_file_at(dir.get(), name, read_file(ZDRV_PROBE).value_or(""), 0755));
+    plant_decoys_named(name);
+    return path + "/" + name;
+  }
 };
 
 TEST_F(HostileInputTest, ArgumentTextOfAHundredThousandCharacters) {
@@ -129,7 +146,14 @@ TEST_F(HostileInputTest, ControlCharactersAreShownAsEscapes) {
   const std::string probe = install_probe_named("probe");
   const std::string evil = "evil\033[2J\033]0;pwned\007name";
   const std::string c1 = "c1\u0085\u009B31m\u009Dend\u0080\u009F";
-  for (const auto& name : {std::string("a\x01\x7F\x1B"), std::string("line\r\nbreak"),
+  // Every C0 character that a name can hold, each shown by its octal escape but the tab.
+  std::string c0;
+  std::string c0_shown;
+  for (char byte = 1; byte < 0x20; ++byte) {
+    c0 += byte;
+    c0_shown += byte == '\t' ? "\t" : "\\0" + std::to_string(byte / 8) + std::to_string(byte % 8);
+  }
+  for (const auto& name : {c0, std::string("a\x01\x7F\x1B"), std::string("line\r\nbreak"),
                            std::string("lone\rcr\nlf"), evil, c1, std::string("\u00A0\\033")}) {
     plant_decoys_named(name);
   }
@@ -148,6 +172,7 @@ TEST_F(HostileInputTest, ControlCharactersAreShownAsEscapes) {
        {"normal", "a\x01\x7F\x1B"},
        3,
        missing_file_boxes("a\\001\\177\\033")},
+      {"every C0 character in target", {"normal", c0}, 3, missing_file_boxes(c0_shown)},
       {"screen clear and window title in target",
        {"normal", evil},
        3,
@@ -207,25 +232,15 @@ TEST_F(HostileInputTest, TargetOfOnlySpacesAndQuotes) {
   });
 }
 
-TEST_F(HostileInputTest, PathLongerThanTheSystemAllows) {
-  // A probe that exists at the end of a path of more than PATH_MAX bytes, built one
-  // directory at a time.
-  const std::string level(200, 'd');
-  std::string path = work_;
-  OwnedFd dir(::open(work_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  while (path.size() <= PATH_MAX) {
-    ASSERT_EQ(::mkdirat(dir.get(), level.c_str(), 0755), 0);
-    dir = OwnedFd(::openat(dir.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_GE(dir.get(), 0);
-    path += "/" + level;
+// A path of up to PATH_MAX - 1 bytes starts, however far past the short-path query's first
+// buffer of 255 it goes; one byte more and it does not exist.
+TEST_F(HostileInputTest, PathsUpToAndBeyondTheSystemsLimit) {
+  for (const std::size_t length : {std::size_t{255}, std::size_t{256}, std::size_t{PATH_MAX - 1}}) {
+    const std::string probe = install_probe_of_length(length);
+    expect_started({"normal", probe}, probe, probe);
   }
-  const auto probe_program = read_file(ZDRV_PROBE);
-  ASSERT_TRUE(probe_program.has_value());
-  ASSERT_TRUE(write_file_at(dir.get(), "probe", *probe_program, 0755));
-  path += "/probe";
-  plant_decoys_named("probe");
+  const std::string path = install_probe_of_length(PATH_MAX);
   const std::string long_name = work_ + "/" + std::string(NAME_MAX + 1, 'n');
-
   expect_refused({
       {"long path", {"normal", path}, 3, missing_file_boxes(path)},
       {"long name", {"normal", long_name}, 3, missing_file_boxes(long_name)},
@@ -319,25 +334,23 @@ TEST_F(HostileInputTest, NamesOutsideLatin1) {
   });
 }
 
-// Standard error whose reader has gone: the boxes cannot be shown, which must not end zdrv
-// by SIGPIPE; it ends with the status of its case all the same.
-TEST_F(HostileInputTest, ErrorOutputWithoutAReaderKeepsTheExitStatus) {
+// Standard error that cannot be written, whose reader has gone, that is closed or that is
+// full: the boxes cannot be shown, which must neither end zdrv by SIGPIPE nor hold it up; it
+// ends with the status of its case all the same.
+TEST_F(HostileInputTest, ErrorOutputThatFailsKeepsTheExitStatus) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   OwnedFd read_end(fds[0]);
   OwnedFd write_end(fds[1]);
   read_end.reset();
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::dup2(write_end.get(), STDERR_FILENO);
-    ::execl(launcher_.c_str(), launcher_.c_str(), "Turbo", "prog", static_cast<char*>(nullptr));
-    ::_exit(127);
+  const std::string no_reader = "2>&" + std::to_string(write_end.get());
+  for (const std::string& redirection :
+       {no_reader, std::string("2>&-"), std::string("2>/dev/full")}) {
+    const auto outcome = launch(
+        {"Turbo", "prog"}, {.passed_fd = write_end.get(),
+                            .run_through = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirection}});
+    EXPECT_EQ(outcome.exit_status, 2) << redirection << ": " << outcome.describe();
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 }  // namespace

@@ -86,10 +86,11 @@ ChildOutcome LauncherTest::launch(const std::vector<std::string>& args,
   if (options.as_nobody) {
     request.argv = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
   }
+  request.argv.insert(request.argv.end(), options.run_through.begin(), options.run_through.end());
   request.argv.push_back(launcher_);
   request.argv.insert(request.argv.end(), args.begin(), args.end());
   request.env = {"PATH=" + bin_, "ZDRV_PROBE_REPORT=" + report_path(),
-              std::string("ZDRV_PROBE_MARK=") + kProbeMark, "ZDRV_DECOY_LOG=" + decoy_log()};
+                 std::string("ZDRV_PROBE_MARK=") + kProbeMark, "ZDRV_DECOY_LOG=" + decoy_log()};
   request.env.insert(request.env.end(), options.extra_env.begin(), options.extra_env.end());
   request.cwd = options.cwd.value_or(work_);
   request.passed_fd = options.passed_fd;

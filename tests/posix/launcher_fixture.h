@@ -23,13 +23,17 @@ namespace zdrv::e2e {
 using Report = std::map<std::string, std::string>;
 
 struct LaunchOptions {
-  std::vector<std::string> extra_env{};  // "NAME=value", added to the fixture's environment
-  std::optional<std::string> cwd{};      // the work directory when not given
-  std::optional<int> passed_fd{};        // a descriptor zdrv inherits
-  bool as_nobody = false;                // run zdrv as user and group 65534 (needs root)
+  std::vector<std::string> extra_env{};    // "NAME=value", added to the fixture's environment
+  std::optional<std::string> cwd{};        // the work directory when not given
+  std::optional<int> passed_fd{};          // a descriptor zdrv inherits
+  bool as_nobody = false;                  // run zdrv as user and group 65534 (needs root)
+  std::vector<std::string> run_through{};  // a command that runs zdrv, as prlimit or sh -c
 };
 
 inline constexpr char kProbeMark[] = "inherited mark ✓";
+
+// Whether the zdrv under test is built with the sanitizers (scripts/sanitize).
+inline constexpr bool kLauncherInstrumented = ZDRV_LAUNCHER_INSTRUMENTED;
 
 class LauncherTest : public ::testing::Test {
  protected:

@@ -1,16 +1,19 @@
 #!/usr/bin/python3
 """Makes the release files, unsigned and without the package's unit tests, and checks what
-can be checked without root: SHA256SUMS covers every file; the zip holds exactly zdrv.exe
-as built and LIESMICH.txt in UTF-8 with CRLF line ends; the installer holds the same two
-files, installs per user without elevation, writes nothing under HKLM, reads its strings
-in code page 1252, and is made again byte for byte; the source package and the
-package built from it pass lintian; the package has the release number of VERSION, a
-hardened program and the expected files; its man page renders without warnings.
+can be checked without root: SHA256SUMS covers every file beside the apt repository; the
+zip holds exactly zdrv.exe as built and LIESMICH.txt in UTF-8 with CRLF line ends; the
+installer holds the same two files, installs per user without elevation, writes nothing
+under HKLM, reads its strings in code page 1252, and is made again byte for byte; the
+source package and the package built from it pass lintian; the package has the release
+number of VERSION, a hardened program and the expected files; its man page renders without
+warnings; the apt repository holds that package and is unsigned, as one line says
+(release.apt installs from a signed one).
 
 Usage: check_packages.py MAKE_PACKAGES WIN32_EXE WORKDIR
 Prints every check that does not hold; exit status 1 when there is one.
 """
 
+import filecmp
 import gzip
 import io
 import os
@@ -209,6 +212,25 @@ def check_deb(path, release, workdir, faults):
         faults.append(f"Depends does not name the C library: {depends!r}")
 
 
+def check_apt(dist, deb, said, faults):
+    """The unsigned repository: no InRelease and no keyring, the package as built."""
+    files = sorted(os.path.relpath(os.path.join(folder, name), dist)
+                   for folder, _, names in os.walk(os.path.join(dist, "apt")) for name in names)
+    arch = deb.rsplit("_", 1)[1].removesuffix(".deb")
+    pooled = f"apt/pool/main/z/zdrv/{deb}"
+    expected = sorted(["apt/zandrivo.sources", "apt/dists/stable/Release",
+                       f"apt/dists/stable/main/binary-{arch}/Packages",
+                       f"apt/dists/stable/main/binary-{arch}/Packages.gz", pooled])
+    if files != expected:
+        faults.append(f"dist/apt holds {files}, expected {expected}")
+    elif not filecmp.cmp(os.path.join(dist, deb), os.path.join(dist, pooled), shallow=False):
+        faults.append(f"the package in dist/apt/pool is not dist/{deb}")
+    unsigned = [line for line in said.splitlines() if line.startswith("unsigned:")]
+    if len(unsigned) != 1 or "apt repository" not in unsigned[0]:
+        faults.append(f"make-packages did not say in one line that the apt repository is "
+                      f"unsigned:\n{said}")
+
+
 def check_sums(dist, names, faults):
     sums = pathlib.Path(dist, "SHA256SUMS").read_text(encoding="utf-8")
     listed = sorted(line.split()[-1] for line in sums.splitlines())
@@ -232,7 +254,8 @@ def main():
         print(f"make-packages failed (status {made.returncode}):\n{made.stderr}")
         return 1
 
-    names = sorted(os.listdir(dist))
+    # The apt repository is not in SHA256SUMS: its InRelease signs it.
+    names = sorted(set(os.listdir(dist)) - {"apt"})
     kinds = ("-win32.zip", ".msi", ".dsc", ".tar.xz", ".deb")
     found = {kind: [name for name in names if name.endswith(kind)] for kind in kinds}
     faults = []
@@ -245,6 +268,7 @@ def main():
                   release, os.path.join(os.path.dirname(make_packages), "make-msi"), workdir,
                   faults)
         check_deb(os.path.join(dist, found[".deb"][0]), release, workdir, faults)
+        check_apt(dist, found[".deb"][0], made.stderr, faults)
         # The source package (its tarball beside it) and the package built from it.
         result = run(["lintian", "--fail-on", "error,warning", found[".dsc"][0],
                       found[".deb"][0]], cwd=dist)

@@ -5,13 +5,15 @@
 // test.
 //
 // Usage: box_watcher <job file> <report file>
-// The job file is UTF-16LE: the application name (empty for none), the current
-// directory (empty to inherit), the time limit in milliseconds, each on a line of its
-// own, and then, up to the end of the file, the command line exactly as it is to be
-// passed (it may hold any character, line breaks included).
+// The job file is UTF-16LE: the application name (empty for none; its NT path \??\C:\...
+// for a program whose path is longer than MAX_PATH), the current directory (empty to
+// inherit), the time limit in milliseconds, each on a line of its own, and then, up to the
+// end of the file, the command line exactly as it is to be passed (it may hold any
+// character, line breaks included).
 #include <windows.h>
-// Needs the types of windows.h.
+// Need the types of windows.h.
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <array>
 #include <cstdint>
@@ -406,16 +408,91 @@ void handle_new_boxes(DWORD pid, std::set<HWND>& handled, std::vector<Box>& boxe
   }
 }
 
-Report run(const Job& job) {
-  Report report;
+// RTL_USER_PROCESS_INFORMATION, which the SDK headers lack.
+struct UserProcessInformation {
+  ULONG length;
+  HANDLE process;
+  HANDLE thread;
+  CLIENT_ID client_id;
+  BYTE image_information[64];  // SECTION_IMAGE_INFORMATION: 48 bytes, 64 in a 64-bit process
+};
+
+UNICODE_STRING counted(std::wstring& text) {
+  const auto bytes = static_cast<USHORT>(text.size() * sizeof(wchar_t));
+  return {bytes, bytes, text.data()};
+}
+
+template <typename Function>
+Function ntdll_function(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+// Wine's CreateProcessW refuses a program whose path is longer than MAX_PATH (error 123);
+// ntdll takes its NT path (\??\C:\...) of any length. The process starts suspended.
+bool start_by_nt_path(const Job& job, PROCESS_INFORMATION& process) {
+  using CreateParameters = NTSTATUS(NTAPI*)(
+      PRTL_USER_PROCESS_PARAMETERS*, PUNICODE_STRING, PUNICODE_STRING, PUNICODE_STRING,
+      PUNICODE_STRING, PVOID, PUNICODE_STRING, PUNICODE_STRING, PUNICODE_STRING, PUNICODE_STRING);
+  using CreateUserProcess = NTSTATUS(NTAPI*)(PUNICODE_STRING, ULONG, PRTL_USER_PROCESS_PARAMETERS,
+                                             PSECURITY_DESCRIPTOR, PSECURITY_DESCRIPTOR, HANDLE,
+                                             BOOLEAN, HANDLE, HANDLE, UserProcessInformation*);
+  const auto create_parameters = ntdll_function<CreateParameters>("RtlCreateProcessParameters");
+  const auto create_user_process = ntdll_function<CreateUserProcess>("RtlCreateUserProcess");
+  std::wstring nt_path = job.application;
+  std::wstring path = nt_path.substr(4);
+  std::wstring command_line = job.command_line;
+  std::wstring directory = job.directory;
+  UNICODE_STRING nt_path_text = counted(nt_path);
+  UNICODE_STRING path_text = counted(path);
+  UNICODE_STRING command_line_text = counted(command_line);
+  UNICODE_STRING directory_text = counted(directory);
+  using DestroyParameters = NTSTATUS(NTAPI*)(PRTL_USER_PROCESS_PARAMETERS);
+  const auto destroy_parameters = ntdll_function<DestroyParameters>("RtlDestroyProcessParameters");
+  PRTL_USER_PROCESS_PARAMETERS parameters = nullptr;
+  if (create_parameters == nullptr || create_user_process == nullptr ||
+      destroy_parameters == nullptr ||
+      create_parameters(&parameters, &path_text, nullptr,
+                        directory.empty() ? nullptr : &directory_text, &command_line_text, nullptr,
+                        nullptr, nullptr, nullptr, nullptr) != 0) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
+  }
+  UserProcessInformation created{};
+  created.length = sizeof created;
+  const NTSTATUS status =
+      create_user_process(&nt_path_text, OBJ_CASE_INSENSITIVE, parameters, nullptr, nullptr,
+                          nullptr, FALSE, nullptr, nullptr, &created);
+  destroy_parameters(parameters);
+  if (status != 0) {
+    SetLastError(static_cast<DWORD>(status));
+    return false;
+  }
+  process.hProcess = created.process;
+  process.hThread = created.thread;
+  process.dwProcessId =
+      static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(created.client_id.UniqueProcess));
+  ResumeThread(created.thread);
+  return true;
+}
+
+bool start(const Job& job, PROCESS_INFORMATION& process) {
+  if (job.application.rfind(L"\\??\\", 0) == 0) {
+    return start_by_nt_path(job, process);
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
   std::wstring command_line = job.command_line;
-  if (CreateProcessW(job.application.empty() ? nullptr : job.application.c_str(),
-                     command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                     job.directory.empty() ? nullptr : job.directory.c_str(), &startup,
-                     &process) == FALSE) {
+  return CreateProcessW(job.application.empty() ? nullptr : job.application.c_str(),
+                        command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        job.directory.empty() ? nullptr : job.directory.c_str(), &startup,
+                        &process) != FALSE;
+}
+
+Report run(const Job& job) {
+  Report report;
+  PROCESS_INFORMATION process{};
+  if (!start(job, process)) {
     report.start_error = GetLastError();
     return report;
   }

@@ -201,8 +201,9 @@ def created_from(lines: list[str], program: str) -> list[int]:
             and m.group(1).replace("\\\\", "\\").lower() == wanted]
 
 
-_LOADED = re.compile(r'^([0-9a-f]{4}):[0-9a-f]{4}:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9A-Fa-f]+): '
-                     r'(native|builtin)$')
+# A long file name is cut short, followed by "...".
+_LOADED = re.compile(r'^([0-9a-f]{4}):[0-9a-f]{4}:trace:loaddll:\w+ Loaded L"(.*)"(?:\.\.\.)? at '
+                     r'([0-9A-Fa-f]+): (native|builtin)$')
 
 
 @dataclasses.dataclass
