@@ -25,10 +25,14 @@ import http.server
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import threading
+
+sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from release_tools import make_openpgp_key, run, run_checked  # noqa: E402
 
 PUBLIC_URI = "https://zandrivo.example/apt/"
 KEYRING = "zandrivo-archive-keyring.pgp"
@@ -46,25 +50,6 @@ REFUSED = [
 CHROOT_ENV = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C",
               "DEBIAN_FRONTEND": "noninteractive"}
 APT_GET = ["apt-get", "-q", "-y", "-o", "Dpkg::Use-Pty=0"]
-
-
-def run(command, **kwargs):
-    return subprocess.run(command, capture_output=True, text=True, check=False, **kwargs)
-
-
-def run_checked(command, **kwargs):
-    result = run(command, **kwargs)
-    if result.returncode != 0:
-        raise RuntimeError(f"{' '.join(command[:2])} failed (status {result.returncode}):\n"
-                           f"{result.stdout[-3000:]}{result.stderr[-3000:]}")
-    return result.stdout
-
-
-def make_key(name, env):
-    run_checked(["gpg", "--batch", "--passphrase", "", "--quick-gen-key",
-                 f"{name} <test@zandrivo.example>", "ed25519", "sign", "never"], env=env)
-    listing = run_checked(["gpg", "--batch", "--with-colons", "--list-secret-keys", name], env=env)
-    return next(line.split(":")[9] for line in listing.splitlines() if line.startswith("fpr:"))
 
 
 def make_repo(packaging, out, debs, env, **settings):
@@ -266,7 +251,7 @@ def main():
         os.mkdir(env["GNUPGHOME"], 0o700)
         try:
             # Both keys in one keyring: the repository's keyring must hold its own alone.
-            key, other = make_key("Zandrivo Test", env), make_key("Fremder Test", env)
+            key, other = make_openpgp_key("Zandrivo Test", env), make_openpgp_key("Fremder Test", env)
             run_checked([os.path.join(packaging, "make-packages"), dist, win32_exe],
                         env=dict(env, ZDRV_OPENPGP_KEY=key))
             deb = glob.glob(os.path.join(dist, "*.deb"))[0]

@@ -26,6 +26,11 @@ import tarfile
 import time
 import zipfile
 
+sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from release_tools import run  # noqa: E402
+
 ZIP_MEMBERS = ["zdrv.exe", "LIESMICH.txt"]
 DEB_FILES = {
     "usr/bin/zdrv",
@@ -46,10 +51,6 @@ SIGNING = ("ZDRV_SIGN_CERT", "ZDRV_SIGN_KEY", "ZDRV_SIGN_PASS", "ZDRV_SIGN_TIMES
            "ZDRV_OPENPGP_KEY")
 # A packaging source whose placeholder was not filled in.
 PLACEHOLDER = re.compile(rb"@[A-Z_]+@")
-
-
-def run(command, **kwargs):
-    return subprocess.run(command, capture_output=True, text=True, check=False, **kwargs)
 
 
 def check_liesmich(data, faults):

@@ -14,21 +14,14 @@ Prints every check that does not hold; exit status 1 when there is one.
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import zipfile
 
+sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-def run(command, **kwargs):
-    return subprocess.run(command, capture_output=True, text=True, check=False, **kwargs)
-
-
-def run_checked(command, **kwargs):
-    result = run(command, **kwargs)
-    if result.returncode != 0:
-        raise RuntimeError(f"{command[0]} failed:\n{result.stdout}{result.stderr}")
-    return result.stdout
+from release_tools import make_openpgp_key, run, run_checked  # noqa: E402
 
 
 def make_keys(keys, env):
@@ -44,11 +37,7 @@ def make_keys(keys, env):
                  "-subj", "/CN=Zandrivo-Werkstatt Test", "-days", "2",
                  "-addext", "extendedKeyUsage=codeSigning", "-out", cert])
     os.mkdir(env["GNUPGHOME"], 0o700)
-    run_checked(["gpg", "--batch", "--passphrase", "", "--quick-gen-key",
-                 "Zandrivo Test <test@zandrivo.example>", "ed25519", "sign", "never"], env=env)
-    listing = run_checked(["gpg", "--batch", "--with-colons", "--list-secret-keys"], env=env)
-    fingerprint = next(line.split(":")[9] for line in listing.splitlines()
-                       if line.startswith("fpr:"))
+    fingerprint = make_openpgp_key("Zandrivo Test", env)
     return {"ZDRV_SIGN_CERT": cert, "ZDRV_SIGN_KEY": key, "ZDRV_SIGN_PASS": password,
             "ZDRV_OPENPGP_KEY": fingerprint}
 
