@@ -29,7 +29,7 @@ import zipfile
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from release_tools import run  # noqa: E402
+from release_tools import report, run  # noqa: E402
 
 ZIP_MEMBERS = ["zdrv.exe", "LIESMICH.txt"]
 DEB_FILES = {
@@ -276,9 +276,7 @@ def main():
         if result.returncode != 0:
             faults.append(f"lintian (status {result.returncode}):\n{result.stdout}"
                           f"{result.stderr}")
-    for fault in faults:
-        print(fault)
-    return 1 if faults else 0
+    return report(faults)
 
 
 if __name__ == "__main__":

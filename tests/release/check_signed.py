@@ -21,7 +21,7 @@ import zipfile
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from release_tools import make_openpgp_key, run, run_checked  # noqa: E402
+from release_tools import make_openpgp_key, report, run, run_checked  # noqa: E402
 
 
 def make_keys(keys, env):
@@ -142,9 +142,7 @@ def main():
             faults.append(str(error))
         finally:
             run(["gpgconf", "--kill", "gpg-agent"], env=env)
-    for fault in faults:
-        print(fault)
-    return 1 if faults else 0
+    return report(faults)
 
 
 if __name__ == "__main__":

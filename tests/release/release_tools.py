@@ -23,3 +23,10 @@ def make_openpgp_key(name, env):
                  f"{name} <test@zandrivo.example>", "ed25519", "sign", "never"], env=env)
     listing = run_checked(["gpg", "--batch", "--with-colons", "--list-secret-keys", name], env=env)
     return next(line.split(":")[9] for line in listing.splitlines() if line.startswith("fpr:"))
+
+
+def report(faults):
+    """Prints every check that did not hold; the exit status: 1 when there is one."""
+    for fault in faults:
+        print(fault)
+    return 1 if faults else 0

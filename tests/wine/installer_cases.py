@@ -139,6 +139,14 @@ class State:
                  if name in then.files and then.files[name] != self.files[name]])
 
 
+def sub_verb(installed: State, verb_key: str, number: int) -> str:
+    """The name of the `number`th sub-verb, in the order Explorer shows them."""
+    entry = f"HKEY_CURRENT_USER\\{verb_key}\\shell\\"
+    names = sorted(key[len(entry):] for key in installed.user
+                   if key.startswith(entry) and "\\" not in key[len(entry):])
+    return names[number - 1]
+
+
 # ---- the cases --------------------------------------------------------------------------------
 
 class InstallerCases:
@@ -267,7 +275,7 @@ class InstallerCases:
 
     # -- running what the menu runs --
 
-    def assert_menu_runs(self, folder: str) -> None:
+    def assert_menu_runs(self, installed: State, folder: str) -> None:
         """Every sub-entry on every kind of file, invoked as Explorer does: zdrv starts the
         file, with that priority's creation flag, and the file runs."""
         helper = self.session.win32_build / "tests" / "wine" / "shell_verb.exe"
@@ -287,7 +295,7 @@ class InstallerCases:
                 (kind, entry) for kind in FILE_KINDS for entry in enumerate(SUB_ENTRIES, 1)):
             target, ran = files[file_type]
             verb_key = f"Software\\Classes\\SystemFileAssociations\\{file_type}\\shell\\Zandrivo"
-            verb = self.sub_verb(verb_key, number)
+            verb = sub_verb(installed, verb_key, number)
             with self.subTest(file=target, entry=label):
                 run = self.session.run(windows_path(helper),
                                        subprocess.list2cmdline([windows_path(helper), verb_key,
@@ -301,13 +309,6 @@ class InstallerCases:
                 self.assertEqual([c.arguments[5].dword for c in starts], [flag], run.describe())
                 self.assertEqual([c["module"].lower() for c in run.children], [ran.lower()],
                                  "the file ran")
-
-    def sub_verb(self, verb_key: str, number: int) -> str:
-        """The name of the `number`th sub-verb, in the order Explorer shows them."""
-        entry = f"HKEY_CURRENT_USER\\{verb_key}\\shell\\"
-        names = sorted(key[len(entry):] for key in self.installed.user
-                       if key.startswith(entry) and "\\" not in key[len(entry):])
-        return names[number - 1]
 
     # -- the cases --
 
@@ -328,9 +329,9 @@ class InstallerCases:
         self.assertEqual(self.apps_entries(before), {})
         install = self.msiexec("/i", self.package(older), "/qn")
         self.assertEqual((install.exit_code, install.boxes), (0, []), install.describe())
-        self.installed = self.state()
-        folder = self.assert_installed(self.installed, older)
-        self.assert_menu_runs(folder)
+        installed = self.state()
+        folder = self.assert_installed(installed, older)
+        self.assert_menu_runs(installed, folder)
         # In a new command prompt, zdrv is found on the PATH.
         program = self.scratch.program("cwd\\programm.exe")
         run = self.session.run(CMD, "cmd /c zdrv high programm.exe",
@@ -381,6 +382,7 @@ class InstallerCases:
         subprocess.run([self.session.loader, *command, "/f"], env=self.session.environment(),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60 * self.session.patience, check=False)
+
 
 if __name__ == "__main__":
     sys.exit(make_packages(*sys.argv[1:]))
