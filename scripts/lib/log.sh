@@ -26,14 +26,20 @@ log_step() {
   log_quietly "$@"
 }
 
-# log_quietly TEXT COMMAND...: runs COMMAND with its output in the log. When it fails,
-# says that TEXT failed and shows the log's last lines; returns COMMAND's status.
-log_quietly() {
+# log_run TEXT COMMAND...: runs COMMAND with its output in the log, headed by TEXT, and
+# returns its status without a word: for a step whose failure the caller explains.
+log_run() {
   local text=$1
   shift
   printf '\n==> %s: %s\n' "$text" "$*" >>"$ZDRV_LOG"
-  local status=0
-  "$@" </dev/null >>"$ZDRV_LOG" 2>&1 || status=$?
+  "$@" </dev/null >>"$ZDRV_LOG" 2>&1
+}
+
+# log_quietly TEXT COMMAND...: runs COMMAND as log_run does. When it fails, says that TEXT
+# failed and shows the log's last lines; returns COMMAND's status.
+log_quietly() {
+  local text=$1 status=0
+  log_run "$@" || status=$?
   if [ "$status" -ne 0 ]; then
     {
       echo "Fehlgeschlagen: $text (Status $status). Die letzten Zeilen von $(log_name):"
