@@ -135,18 +135,18 @@ class InstallDeps(unittest.TestCase):
 
     def test_failed_install_shows_both_errors(self):
         with tempfile.TemporaryDirectory() as folder:
-            result, made = Scene(folder).run("install-deps", "program", FAIL_UPDATE="always",
-                                             FAIL_INSTALL="always")
+            scene = Scene(folder)
+            result, made = scene.run("install-deps", "program", FAIL_UPDATE="always",
+                                     FAIL_INSTALL="always")
         self.assertEqual(result.returncode, 100)
         self.assertEqual(made, [UPDATE, PAUSE, UPDATE, PAUSE, UPDATE, INSTALL])
-        lines = result.stderr.splitlines()
-        self.assertIn(HOLD_ON, lines)
-        self.assertIn("Fehlgeschlagen: Pakete installieren: cmake g++ (Status 100).", result.stderr)
-        install_error = lines.index("    E: Unable to locate package cmake")
-        cause = lines.index("Zuvor ließen sich die Paketlisten nicht alle erneuern, "
-                            "vielleicht die Ursache:")
-        self.assertGreater(cause, install_error)
-        self.assertEqual(lines[cause + 1], "    " + MIRROR_SYNC.splitlines()[0])
+        self.assertEqual(result.stderr.splitlines()[1:], [
+            HOLD_ON, f"Pakete installieren: cmake g++ (Protokoll: {scene.log})",
+            "Fehlgeschlagen: Pakete installieren (Status 100). Die letzten Zeilen von "
+            "apt-get install:",
+            "    E: Unable to locate package cmake",
+            "Zuvor ließen sich die Paketlisten nicht alle erneuern, vielleicht die Ursache:",
+            "    " + MIRROR_SYNC.splitlines()[0], "    " + MIRROR_SYNC.splitlines()[-1]])
 
 
 # The suites of extra.list, then those of debian.sources.
