@@ -17,3 +17,17 @@ wine_loader_trouble() {
     echo "$loader --version failed (exit $status): $(head -1 <<<"$output")"
   fi
 }
+
+# kernel_lacks_32bit DIR: whether this machine's kernel positively cannot run 32-bit x86
+# code (it has no IA32 compatibility mode), tried with a 93-byte 32-bit program that only
+# exits, written to DIR. Any other outcome, a folder that forbids exec included, counts as
+# "can": then nothing is left out that might have run.
+kernel_lacks_32bit() {
+  local program output status=0
+  program=$(mktemp "$1/exit32.XXXXXX")
+  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000\000\000\000\000\000\000\000\000\064\000\040\000\001\000\000\000\000\000\000\000\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010\135\000\000\000\135\000\000\000\005\000\000\000\000\020\000\000\270\001\000\000\000\061\333\315\200' >"$program"
+  chmod +x "$program"
+  output=$("$program" 2>&1) || status=$?
+  rm -f "$program"
+  [ "$status" -eq 126 ] && grep -q "Exec format error" <<<"$output"
+}

@@ -78,12 +78,13 @@ def pe_image_size(path: Path) -> int:
 
 def runs_32_bit_code() -> bool:
     """False on a kernel without 32-bit compatibility mode, where no 32-bit program, and
-    so no 32-bit Wine, can run: exec of the 32-bit loader fails with ENOEXEC."""
+    so no 32-bit Wine, can run: exec of the 32-bit loader fails with ENOEXEC, or the
+    loader is missing, since scripts/install-deps installs it only where it runs."""
     try:
         subprocess.run([WINE_LOADERS["win32"], "--version"], stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     except OSError as error:
-        if error.errno == errno.ENOEXEC:
+        if error.errno in (errno.ENOEXEC, errno.ENOENT):
             return False
         raise
     return True
