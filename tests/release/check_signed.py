@@ -6,22 +6,56 @@ its web address, gives back the unsigned program when its signature is removed a
 out the same when signed again; the installer holds that signed zdrv.exe, verifies against
 the certificate, comes out the same when made and signed again, and no longer verifies
 once one byte of its cabinet has changed; SHA256SUMS.asc verifies, and no longer does once
-one byte of SHA256SUMS has changed.
+one byte of SHA256SUMS has changed. The sparse package of the handler of Windows 11's first
+menu (packaging/make-msix), signed: it verifies, and no longer does once one byte of a
+logo has changed; it comes out the same when made and signed again; its Publisher is the
+certificate's subject; its zip entries are as MSIX readers accept them, in the order MSIX
+writers put them, and its block map describes them exactly; its manifest has the identity,
+dependency, capabilities, application, menu entries and COM class the handler needs.
 
 Usage: check_signed.py PACKAGING_DIR WIN32_EXE WORKDIR
 Prints every check that does not hold; exit status 1 when there is one.
 """
 
+import base64
+import hashlib
+import json
 import os
 import shutil
+import struct
 import sys
 import tempfile
+import xml.etree.ElementTree as ElementTree
 import zipfile
 
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from release_tools import make_openpgp_key, report, run, run_checked  # noqa: E402
+
+
+# The test certificate's subject, as openssl takes it (the most general part first), and as
+# an MSIX manifest must name its publisher (the most specific part first, ", " between).
+CERT_SUBJECT = "/C=DE/ST=Sachsen/O=Zandrivo-Werkstatt/CN=Zandrivo-Werkstatt Test"
+MSIX_PUBLISHER = "CN=Zandrivo-Werkstatt Test, O=Zandrivo-Werkstatt, S=Sachsen, C=DE"
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+with open(os.path.join(SOURCE, "packaging", "context-menu.json"), encoding="utf-8") as table:
+    MENU = json.load(table)
+# The entries a signed package holds besides its own files, in the order MSIX writers put
+# them last; the block map lists all others.
+FOOTPRINT = ["AppxManifest.xml", "AppxBlockMap.xml", "[Content_Types].xml", "AppxSignature.p7x"]
+MSIX_EPOCH, MSIX_DATE = 1700000000, (2023, 11, 14, 22, 13, 20)
+MSIX_NAMESPACES = {
+    "m": "http://schemas.microsoft.com/appx/manifest/foundation/windows10",
+    "uap": "http://schemas.microsoft.com/appx/manifest/uap/windows10",
+    "uap10": "http://schemas.microsoft.com/appx/manifest/uap/windows10/10",
+    "desktop4": "http://schemas.microsoft.com/appx/manifest/desktop/windows10/4",
+    "desktop5": "http://schemas.microsoft.com/appx/manifest/desktop/windows10/5",
+    "com": "http://schemas.microsoft.com/appx/manifest/com/windows10",
+    "rescap": "http://schemas.microsoft.com/appx/manifest/foundation/windows10/"
+              "restrictedcapabilities",
+    "b": "http://schemas.microsoft.com/appx/2010/blockmap",
+}
 
 
 def make_keys(keys, env):
@@ -34,7 +68,7 @@ def make_keys(keys, env):
     run_checked(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
                  "-aes256", "-pass", f"file:{password}", "-out", key])
     run_checked(["openssl", "req", "-x509", "-new", "-key", key, "-passin", f"file:{password}",
-                 "-subj", "/CN=Zandrivo-Werkstatt Test", "-days", "2",
+                 "-subj", CERT_SUBJECT, "-days", "2",
                  "-addext", "extendedKeyUsage=codeSigning", "-out", cert])
     os.mkdir(env["GNUPGHOME"], 0o700)
     fingerprint = make_openpgp_key("Zandrivo Test", env)
@@ -108,6 +142,139 @@ def check_sums_signature(dist, env, workdir, faults):
         faults.append("SHA256SUMS.asc verifies a changed SHA256SUMS")
 
 
+def check_msix(packaging, env, workdir, faults):
+    # A release time of its own, which every entry must carry, the signature's too.
+    env = dict(env, SOURCE_DATE_EPOCH=str(MSIX_EPOCH))
+    packages = []
+    for name in ["zdrv-menu.msix", "again.msix"]:
+        unsigned, signed = os.path.join(workdir, f"unsigned-{name}"), os.path.join(workdir, name)
+        run_checked([os.path.join(packaging, "make-msix"), unsigned, env["ZDRV_SIGN_CERT"]],
+                    env=env)
+        run_checked([os.path.join(packaging, "sign-exe"), unsigned, signed], env=env)
+        packages.append(signed)
+    if not same_bytes(*packages):
+        faults.append("making and signing the package again gave other bytes")
+    package = packages[0]
+    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", package])
+    if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
+        faults.append(f"osslsigncode verify of the package:\n{verified.stdout}{verified.stderr}")
+    with open(package, "rb") as original:
+        data = bytearray(original.read())
+    data[data.index(b"IDAT") + 8] ^= 1  # in the first logo's image data
+    changed = os.path.join(workdir, "changed.msix")
+    with open(changed, "wb") as out:
+        out.write(data)
+    if run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", changed]
+           ).returncode == 0:
+        faults.append("the package's signature verifies a changed logo")
+    with zipfile.ZipFile(package) as archive:
+        check_msix_entries(archive, data, faults)
+        check_block_map(archive, data, faults)
+        check_manifest(archive, faults)
+
+
+def check_msix_entries(archive, data, faults):
+    """What MSIX readers accept: stored or deflated, "version needed" 2.0 or 4.5, no
+    encryption, data descriptor or reserved flag; intact data (a stored
+    [Content_Types].xml that osslsigncode rewrote deflated would fail its CRC)."""
+    names = [info.filename for info in archive.infolist()]
+    if names[-len(FOOTPRINT):] != FOOTPRINT:
+        faults.append(f"the package's entries end {names[-len(FOOTPRINT):]}, not {FOOTPRINT}")
+    for info in archive.infolist():
+        # The local header: version needed, flags, method.
+        version, flags, method = struct.unpack_from("<HHH", data, info.header_offset + 4)
+        if method not in (0, 8) or version not in (20, 45) or flags & 0xF049:
+            faults.append(f"{info.filename}: method {method}, version {version}, flags {flags:#x}")
+    dates = {info.filename: info.date_time for info in archive.infolist()
+             if info.date_time != MSIX_DATE}
+    if dates:
+        faults.append(f"entries not dated at the release time: {dates}")
+    damaged = archive.testzip()
+    if damaged is not None:
+        faults.append(f"the package's entry {damaged} is damaged")
+
+
+def check_block_map(archive, data, faults):
+    """Every entry but the footprint files, with its size, the length of its local header
+    and a SHA-256 of each 64 KiB of its data; nothing else."""
+    block_map = ElementTree.fromstring(archive.read("AppxBlockMap.xml"))
+    mapped = {}
+    for file in block_map.findall("b:File", MSIX_NAMESPACES):
+        name = file.get("Name").replace("\\", "/")
+        info = archive.getinfo(name)
+        content = archive.read(name)
+        name_length, extra_length = struct.unpack_from("<HH", data, info.header_offset + 26)
+        hashes = [block.get("Hash") for block in file.findall("b:Block", MSIX_NAMESPACES)]
+        mapped[name] = ((int(file.get("Size")), int(file.get("LfhSize")), hashes),
+                        (len(content), 30 + name_length + extra_length,
+                         [base64.b64encode(hashlib.sha256(content[at:at + 65536]).digest())
+                          .decode("ascii") for at in range(0, len(content), 65536)]))
+    for name, (described, actual) in mapped.items():
+        if described != actual:
+            faults.append(f"the block map describes {name} as {described}, not {actual}")
+    unmapped = set(archive.namelist()) - set(FOOTPRINT[1:])
+    if set(mapped) != unmapped:
+        faults.append(f"the block map lists {sorted(mapped)}, the package holds {sorted(unmapped)}")
+    if block_map.get("HashMethod") != "http://www.w3.org/2001/04/xmlenc#sha256":
+        faults.append(f"block map hash method {block_map.get('HashMethod')}")
+
+
+def check_manifest(archive, faults):
+    manifest = ElementTree.fromstring(archive.read("AppxManifest.xml"))
+
+    def one(path):
+        found = manifest.findall(path, MSIX_NAMESPACES)
+        if len(found) != 1:
+            faults.append(f"the manifest has {len(found)} elements {path}")
+            return ElementTree.Element("missing")
+        return found[0]
+
+    identity = one("m:Identity")
+    major, minor = (int(part) for part in open(os.path.join(SOURCE, "VERSION")).read().split()[0]
+                    .split("."))
+    expected = {
+        "Identity": ((identity.get("Publisher"), identity.get("Version"),
+                      identity.get("ProcessorArchitecture")),
+                     (MSIX_PUBLISHER, f"{major}.{minor}.0.0", "x64")),
+        "AllowExternalContent": (one("m:Properties/uap10:AllowExternalContent").text, "true"),
+        "TargetDeviceFamily": (one("m:Dependencies/m:TargetDeviceFamily").attrib.get("Name"),
+                               "Windows.Desktop"),
+        "MinVersion": (one("m:Dependencies/m:TargetDeviceFamily").get("MinVersion"),
+                       "10.0.22000.0"),
+        "capabilities": (sorted(c.get("Name") for c in manifest.findall(
+            "m:Capabilities/rescap:Capability", MSIX_NAMESPACES)),
+            ["runFullTrust", "unvirtualizedResources"]),
+    }
+    application = one("m:Applications/m:Application")
+    visual = one("m:Applications/m:Application/uap:VisualElements")
+    trust = "{%s}" % MSIX_NAMESPACES["uap10"]
+    expected["application"] = ((application.get(trust + "TrustLevel"),
+                                application.get(trust + "RuntimeBehavior"),
+                                visual.get("AppListEntry")), ("mediumIL", "win32App", "none"))
+    menus = application.findall(
+        "m:Extensions/desktop4:Extension[@Category='windows.fileExplorerContextMenus']/"
+        "desktop4:FileExplorerContextMenus/desktop5:ItemType", MSIX_NAMESPACES)
+    expected["menu entries"] = (
+        [(item.get("Type"), [verb.get("Clsid") for verb in item.findall("desktop5:Verb",
+                                                                         MSIX_NAMESPACES)])
+         for item in menus],
+        [(file_type, [MENU["handler_clsid"]]) for file_type in MENU["file_types"]])
+    classes = application.findall(
+        "m:Extensions/com:Extension[@Category='windows.comServer']/com:ComServer/"
+        "com:SurrogateServer/com:Class", MSIX_NAMESPACES)
+    expected["COM class"] = ([(c.get("Id"), c.get("Path"), c.get("ThreadingModel"))
+                              for c in classes],
+                             [(MENU["handler_clsid"], "zdrv-menu.dll", "STA")])
+    logos = [manifest.find("m:Properties/m:Logo", MSIX_NAMESPACES).text,
+             visual.get("Square150x150Logo"), visual.get("Square44x44Logo")]
+    expected["logos in the package, as PNG"] = (
+        [archive.read(logo.replace("\\", "/"))[:8] if logo and logo.replace("\\", "/") in
+         archive.namelist() else None for logo in logos], [b"\x89PNG\r\n\x1a\n"] * 3)
+    for what, (actual, wanted) in expected.items():
+        if actual != wanted:
+            faults.append(f"manifest {what}: {actual!r}, expected {wanted!r}")
+
+
 def same_bytes(first, second):
     with open(first, "rb") as one, open(second, "rb") as other:
         return one.read() == other.read()
@@ -138,6 +305,7 @@ def main():
             msis = [name for name in os.listdir(dist) if name.endswith(".msi")]
             check_msi(os.path.join(dist, msis[0]), signed, packaging, env, workdir, faults)
             check_sums_signature(dist, env, workdir, faults)
+            check_msix(packaging, env, workdir, faults)
         except RuntimeError as error:
             faults.append(str(error))
         finally:
