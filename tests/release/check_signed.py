@@ -5,15 +5,17 @@ signatures: zdrv.exe in the zip verifies against the certificate, names the prog
 its web address, gives back the unsigned program when its signature is removed and comes
 out the same when signed again; the installer holds that signed zdrv.exe, verifies against
 the certificate, comes out the same when made and signed again, and no longer verifies
-once one byte of its cabinet has changed; SHA256SUMS.asc verifies, and no longer does once
-one byte of SHA256SUMS has changed. The sparse package of the handler of Windows 11's first
-menu (packaging/make-msix), signed: it verifies, and no longer does once one byte of a
+once one byte of its cabinet has changed; it holds the handler of Windows 11's first
+menu, signed (and MENU_DLL once the signature is removed), and its sparse package;
+SHA256SUMS.asc verifies, and no longer does once
+one byte of SHA256SUMS has changed. The sparse package (packaging/make-msix), signed: it
+verifies, and no longer does once one byte of a
 logo has changed; it comes out the same when made and signed again; its Publisher is the
 certificate's subject; its zip entries are as MSIX readers accept them, in the order MSIX
 writers put them, and its block map describes them exactly; its manifest has the identity,
 dependency, capabilities, application, menu entries and COM class the handler needs.
 
-Usage: check_signed.py PACKAGING_DIR WIN32_EXE WORKDIR
+Usage: check_signed.py PACKAGING_DIR WIN32_EXE WORKDIR MENU_DLL
 Prints every check that does not hold; exit status 1 when there is one.
 """
 
@@ -25,6 +27,7 @@ import shutil
 import struct
 import sys
 import tempfile
+import time
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
@@ -44,7 +47,6 @@ with open(os.path.join(SOURCE, "packaging", "context-menu.json"), encoding="utf-
 # The entries a signed package holds besides its own files, in the order MSIX writers put
 # them last; the block map lists all others.
 FOOTPRINT = ["AppxManifest.xml", "AppxBlockMap.xml", "[Content_Types].xml", "AppxSignature.p7x"]
-MSIX_EPOCH, MSIX_DATE = 1700000000, (2023, 11, 14, 22, 13, 20)
 MSIX_NAMESPACES = {
     "m": "http://schemas.microsoft.com/appx/manifest/foundation/windows10",
     "uap": "http://schemas.microsoft.com/appx/manifest/uap/windows10",
@@ -96,7 +98,17 @@ def check_exe(signed, packaging, win32_exe, env, workdir, faults):
         faults.append("signing zdrv.exe again gave other bytes")
 
 
-def check_msi(msi, signed_exe, packaging, env, workdir, faults):
+def check_signed_dll(signed, built, env, workdir, faults):
+    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", signed])
+    if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
+        faults.append(f"osslsigncode verify of zdrv-menu.dll:\n{verified.stdout}{verified.stderr}")
+    unsigned = os.path.join(workdir, "unsigned.dll")
+    run_checked(["osslsigncode", "remove-signature", "-in", signed, "-out", unsigned])
+    if not same_bytes(unsigned, built):
+        faults.append(f"without its signature, the installer's zdrv-menu.dll is not {built}")
+
+
+def check_msi(msi, signed_exe, menu_dll, packaging, env, workdir, faults):
     verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", msi])
     if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
         faults.append(f"osslsigncode verify of the installer:\n{verified.stdout}"
@@ -108,9 +120,18 @@ def check_msi(msi, signed_exe, packaging, env, workdir, faults):
         faults.append("the installer does not hold the zip's signed zdrv.exe")
         return
 
+    installed = os.path.join(files, "Programs", "Zandrivo")
+    handler = [os.path.join(installed, name) for name in ["zdrv-menu.dll", "zdrv-menu.msix"]]
+    if not all(os.path.isfile(file) for file in handler):
+        faults.append("the installer lacks the menu's handler or its package")
+        return
+    check_signed_dll(handler[0], menu_dll, env, workdir, faults)
+    check_msix(handler[1], packaging, env, workdir, faults)
+
     unsigned, again = os.path.join(workdir, "unsigned.msi"), os.path.join(workdir, "again.msi")
-    liesmich = os.path.join(files, "Programs", "Zandrivo", "LIESMICH.txt")
-    run_checked([os.path.join(packaging, "make-msi"), unsigned, exe, liesmich], env=env)
+    liesmich = os.path.join(installed, "LIESMICH.txt")
+    run_checked([os.path.join(packaging, "make-msi"), "--menu-handler", *handler, unsigned, exe,
+                 liesmich], env=env)
     run_checked([os.path.join(packaging, "sign-exe"), unsigned, again], env=env)
     if not same_bytes(again, msi):
         faults.append("making and signing the installer again gave other bytes")
@@ -142,19 +163,12 @@ def check_sums_signature(dist, env, workdir, faults):
         faults.append("SHA256SUMS.asc verifies a changed SHA256SUMS")
 
 
-def check_msix(packaging, env, workdir, faults):
-    # A release time of its own, which every entry must carry, the signature's too.
-    env = dict(env, SOURCE_DATE_EPOCH=str(MSIX_EPOCH))
-    packages = []
-    for name in ["zdrv-menu.msix", "again.msix"]:
-        unsigned, signed = os.path.join(workdir, f"unsigned-{name}"), os.path.join(workdir, name)
-        run_checked([os.path.join(packaging, "make-msix"), unsigned, env["ZDRV_SIGN_CERT"]],
-                    env=env)
-        run_checked([os.path.join(packaging, "sign-exe"), unsigned, signed], env=env)
-        packages.append(signed)
-    if not same_bytes(*packages):
+def check_msix(package, packaging, env, workdir, faults):
+    unsigned, again = os.path.join(workdir, "unsigned.msix"), os.path.join(workdir, "again.msix")
+    run_checked([os.path.join(packaging, "make-msix"), unsigned, env["ZDRV_SIGN_CERT"]], env=env)
+    run_checked([os.path.join(packaging, "sign-exe"), unsigned, again], env=env)
+    if not same_bytes(again, package):
         faults.append("making and signing the package again gave other bytes")
-    package = packages[0]
     verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", package])
     if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
         faults.append(f"osslsigncode verify of the package:\n{verified.stdout}{verified.stderr}")
@@ -167,13 +181,16 @@ def check_msix(packaging, env, workdir, faults):
     if run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", changed]
            ).returncode == 0:
         faults.append("the package's signature verifies a changed logo")
+    # Every entry, the signature's too, carries the release time: the last commit's.
+    epoch = int(run_checked(["git", "-C", packaging, "log", "-1", "--format=%ct"]))
+    release_time = time.gmtime(epoch)[:5] + (time.gmtime(epoch)[5] // 2 * 2,)
     with zipfile.ZipFile(package) as archive:
-        check_msix_entries(archive, data, faults)
+        check_msix_entries(archive, data, release_time, faults)
         check_block_map(archive, data, faults)
         check_manifest(archive, faults)
 
 
-def check_msix_entries(archive, data, faults):
+def check_msix_entries(archive, data, release_time, faults):
     """What MSIX readers accept: stored or deflated, "version needed" 2.0 or 4.5, no
     encryption, data descriptor or reserved flag; intact data (a stored
     [Content_Types].xml that osslsigncode rewrote deflated would fail its CRC)."""
@@ -186,7 +203,7 @@ def check_msix_entries(archive, data, faults):
         if method not in (0, 8) or version not in (20, 45) or flags & 0xF049:
             faults.append(f"{info.filename}: method {method}, version {version}, flags {flags:#x}")
     dates = {info.filename: info.date_time for info in archive.infolist()
-             if info.date_time != MSIX_DATE}
+             if info.date_time != release_time}
     if dates:
         faults.append(f"entries not dated at the release time: {dates}")
     damaged = archive.testzip()
@@ -281,7 +298,7 @@ def same_bytes(first, second):
 
 
 def main():
-    packaging, win32_exe, workdir = sys.argv[1:]
+    packaging, win32_exe, workdir, menu_dll = sys.argv[1:]
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)
     dist = os.path.join(workdir, "dist")
@@ -292,7 +309,8 @@ def main():
         env.pop("ZDRV_SIGN_TIMESTAMP_URL", None)
         try:
             env.update(make_keys(keys, env))
-            made = run([os.path.join(packaging, "make-packages"), dist, win32_exe], env=env)
+            made = run([os.path.join(packaging, "make-packages"), dist, win32_exe, menu_dll],
+                       env=env)
             if made.returncode != 0:
                 print(f"make-packages failed (status {made.returncode}):\n{made.stderr}")
                 return 1
@@ -303,9 +321,9 @@ def main():
                 out.write(archive.read("zdrv.exe"))
             check_exe(signed, packaging, win32_exe, env, workdir, faults)
             msis = [name for name in os.listdir(dist) if name.endswith(".msi")]
-            check_msi(os.path.join(dist, msis[0]), signed, packaging, env, workdir, faults)
+            check_msi(os.path.join(dist, msis[0]), signed, menu_dll, packaging, env, workdir,
+                      faults)
             check_sums_signature(dist, env, workdir, faults)
-            check_msix(packaging, env, workdir, faults)
         except RuntimeError as error:
             faults.append(str(error))
         finally:
