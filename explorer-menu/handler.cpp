@@ -168,6 +168,16 @@ HRESULT give_text(wstring_view text, LPWSTR* out) {
   return S_OK;
 }
 
+// A value for Explorer through its out pointer, with the call's result.
+template <typename Value>
+HRESULT give_value(Value value, Value* out, HRESULT result = S_OK) {
+  if (out == nullptr) {
+    return E_POINTER;
+  }
+  *out = value;
+  return result;
+}
+
 HRESULT no_text(LPWSTR* out) {
   if (out == nullptr) {
     return E_POINTER;
@@ -202,7 +212,20 @@ HRESULT start_zdrv(const wchar_t* keyword, wstring_view file) {
   return S_OK;
 }
 
-class SubCommand final : public ComObject<IExplorerCommand> {
+// What the root and the sub-commands answer alike: no tool tip, and the state of the
+// selection.
+class MenuCommand : public ComObject<IExplorerCommand> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetToolTip(IShellItemArray* /*items*/, LPWSTR* out) override {
+    return no_text(out);
+  }
+  HRESULT STDMETHODCALLTYPE GetState(IShellItemArray* items, BOOL /*slow_is_fine*/,
+                                     EXPCMDSTATE* state) override {
+    return menu_state(items, state);
+  }
+};
+
+class SubCommand final : public MenuCommand {
  public:
   explicit SubCommand(const SubEntry* entry) noexcept : entry_(entry) {}
 
@@ -212,19 +235,8 @@ class SubCommand final : public ComObject<IExplorerCommand> {
   HRESULT STDMETHODCALLTYPE GetIcon(IShellItemArray* /*items*/, LPWSTR* out) override {
     return no_text(out);
   }
-  HRESULT STDMETHODCALLTYPE GetToolTip(IShellItemArray* /*items*/, LPWSTR* out) override {
-    return no_text(out);
-  }
   HRESULT STDMETHODCALLTYPE GetCanonicalName(GUID* out) override {
-    if (out == nullptr) {
-      return E_POINTER;
-    }
-    *out = GUID{};
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE GetState(IShellItemArray* items, BOOL /*slow_is_fine*/,
-                                     EXPCMDSTATE* state) override {
-    return menu_state(items, state);
+    return give_value(GUID{}, out, E_NOTIMPL);
   }
   // The selection is checked again: Explorer may invoke without asking for the state.
   HRESULT STDMETHODCALLTYPE Invoke(IShellItemArray* items, IBindCtx* /*context*/) override {
@@ -235,18 +247,10 @@ class SubCommand final : public ComObject<IExplorerCommand> {
     return start_zdrv(entry_->keyword, file.view());
   }
   HRESULT STDMETHODCALLTYPE GetFlags(EXPCMDFLAGS* out) override {
-    if (out == nullptr) {
-      return E_POINTER;
-    }
-    *out = ECF_DEFAULT;
-    return S_OK;
+    return give_value<EXPCMDFLAGS>(ECF_DEFAULT, out);
   }
   HRESULT STDMETHODCALLTYPE EnumSubCommands(IEnumExplorerCommand** out) override {
-    if (out == nullptr) {
-      return E_POINTER;
-    }
-    *out = nullptr;
-    return E_NOTIMPL;
+    return give_value<IEnumExplorerCommand*>(nullptr, out, E_NOTIMPL);
   }
 
  private:
@@ -305,7 +309,7 @@ class SubCommands final : public ComObject<IEnumExplorerCommand> {
   std::size_t next_;
 };
 
-class RootCommand final : public ComObject<IExplorerCommand> {
+class RootCommand final : public MenuCommand {
  public:
   HRESULT STDMETHODCALLTYPE GetTitle(IShellItemArray* /*items*/, LPWSTR* out) override {
     return give_text(kEntry, out);
@@ -323,30 +327,15 @@ class RootCommand final : public ComObject<IExplorerCommand> {
     const Text icon = Text::joined({zdrv.view(), L",0"});
     return icon.empty() ? E_OUTOFMEMORY : give_text(icon.view(), out);
   }
-  HRESULT STDMETHODCALLTYPE GetToolTip(IShellItemArray* /*items*/, LPWSTR* out) override {
-    return no_text(out);
-  }
   HRESULT STDMETHODCALLTYPE GetCanonicalName(GUID* out) override {
-    if (out == nullptr) {
-      return E_POINTER;
-    }
-    *out = kHandlerClsid;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetState(IShellItemArray* items, BOOL /*slow_is_fine*/,
-                                     EXPCMDSTATE* state) override {
-    return menu_state(items, state);
+    return give_value(kHandlerClsid, out);
   }
   // The root only opens its submenu.
   HRESULT STDMETHODCALLTYPE Invoke(IShellItemArray* /*items*/, IBindCtx* /*context*/) override {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE GetFlags(EXPCMDFLAGS* out) override {
-    if (out == nullptr) {
-      return E_POINTER;
-    }
-    *out = ECF_HASSUBCOMMANDS;
-    return S_OK;
+    return give_value<EXPCMDFLAGS>(ECF_HASSUBCOMMANDS, out);
   }
   HRESULT STDMETHODCALLTYPE EnumSubCommands(IEnumExplorerCommand** out) override {
     if (out == nullptr) {

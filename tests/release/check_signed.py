@@ -79,10 +79,7 @@ def make_keys(keys, env):
 
 
 def check_exe(signed, packaging, win32_exe, env, workdir, faults):
-    cert = env["ZDRV_SIGN_CERT"]
-    verified = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed])
-    if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
-        faults.append(f"osslsigncode verify:\n{verified.stdout}{verified.stderr}")
+    verified = verify(signed, env, "zdrv.exe", faults)
     for wanted in ("Text description: Zandrivo", "URL description: https://zandrivo.example/"):
         if wanted not in verified.stdout:
             faults.append(f"the signature lacks {wanted!r}")
@@ -98,10 +95,29 @@ def check_exe(signed, packaging, win32_exe, env, workdir, faults):
         faults.append("signing zdrv.exe again gave other bytes")
 
 
-def check_signed_dll(signed, built, env, workdir, faults):
-    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", signed])
+def verify(path, env, what, faults):
+    """osslsigncode's verdict on the signature of `path`; a fault when it does not verify."""
+    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", path])
     if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
-        faults.append(f"osslsigncode verify of zdrv-menu.dll:\n{verified.stdout}{verified.stderr}")
+        faults.append(f"osslsigncode verify of {what}:\n{verified.stdout}{verified.stderr}")
+    return verified
+
+
+def verifies_changed(path, marker, offset, env, workdir):
+    """Whether the signature of `path` still verifies once one bit has changed, `offset`
+    bytes after the first `marker`."""
+    with open(path, "rb") as original:
+        data = bytearray(original.read())
+    data[data.index(marker) + offset] ^= 1
+    changed = os.path.join(workdir, "changed-" + os.path.basename(path))
+    with open(changed, "wb") as out:
+        out.write(data)
+    return run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", changed]
+               ).returncode == 0
+
+
+def check_signed_dll(signed, built, env, workdir, faults):
+    verify(signed, env, "zdrv-menu.dll", faults)
     unsigned = os.path.join(workdir, "unsigned.dll")
     run_checked(["osslsigncode", "remove-signature", "-in", signed, "-out", unsigned])
     if not same_bytes(unsigned, built):
@@ -109,10 +125,7 @@ def check_signed_dll(signed, built, env, workdir, faults):
 
 
 def check_msi(msi, signed_exe, menu_dll, packaging, env, workdir, faults):
-    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", msi])
-    if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
-        faults.append(f"osslsigncode verify of the installer:\n{verified.stdout}"
-                      f"{verified.stderr}")
+    verify(msi, env, "the installer", faults)
     files = os.path.join(workdir, "msi")
     run_checked(["msiextract", "-C", files, msi])
     exe = os.path.join(files, "Programs", "Zandrivo", "zdrv.exe")
@@ -137,14 +150,7 @@ def check_msi(msi, signed_exe, menu_dll, packaging, env, workdir, faults):
         faults.append("making and signing the installer again gave other bytes")
 
     # One byte of the cabinet (its header, in the stream's first sector) changed.
-    with open(msi, "rb") as original:
-        data = bytearray(original.read())
-    data[data.index(b"MSCF") + 64] ^= 1
-    changed = os.path.join(workdir, "changed.msi")
-    with open(changed, "wb") as out:
-        out.write(data)
-    if run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", changed]
-           ).returncode == 0:
+    if verifies_changed(msi, b"MSCF", 64, env, workdir):
         faults.append("the installer's signature verifies a changed cabinet")
 
 
@@ -169,18 +175,11 @@ def check_msix(package, packaging, env, workdir, faults):
     run_checked([os.path.join(packaging, "sign-exe"), unsigned, again], env=env)
     if not same_bytes(again, package):
         faults.append("making and signing the package again gave other bytes")
-    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", package])
-    if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
-        faults.append(f"osslsigncode verify of the package:\n{verified.stdout}{verified.stderr}")
-    with open(package, "rb") as original:
-        data = bytearray(original.read())
-    data[data.index(b"IDAT") + 8] ^= 1  # in the first logo's image data
-    changed = os.path.join(workdir, "changed.msix")
-    with open(changed, "wb") as out:
-        out.write(data)
-    if run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", changed]
-           ).returncode == 0:
+    verify(package, env, "the package", faults)
+    if verifies_changed(package, b"IDAT", 8, env, workdir):  # the first logo's image data
         faults.append("the package's signature verifies a changed logo")
+    with open(package, "rb") as signed:
+        data = signed.read()
     # Every entry, the signature's too, carries the release time: the last commit's.
     epoch = int(run_checked(["git", "-C", packaging, "log", "-1", "--format=%ct"]))
     release_time = time.gmtime(epoch)[:5] + (time.gmtime(epoch)[5] // 2 * 2,)
