@@ -178,13 +178,7 @@ HRESULT give_value(Value value, Value* out, HRESULT result = S_OK) {
   return result;
 }
 
-HRESULT no_text(LPWSTR* out) {
-  if (out == nullptr) {
-    return E_POINTER;
-  }
-  *out = nullptr;
-  return E_NOTIMPL;
-}
+HRESULT no_text(LPWSTR* out) { return give_value<LPWSTR>(nullptr, out, E_NOTIMPL); }
 
 // Starts "<this folder>\zdrv.exe" <keyword> "<file>" in the file's folder, as the classic
 // entry's command runs; zdrv checks the file and reports on it itself. Explorer's handles
