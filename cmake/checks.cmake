@@ -16,7 +16,9 @@ add_test(NAME check.cppcheck COMMAND ${zdrv_scripts}/lint cppcheck)
 set_tests_properties(check.clang_tidy check.cppcheck PROPERTIES TIMEOUT 600)
 
 # The same commit builds the same bytes from a checkout at another path: the two programs
-# are built again in a copy and compared with this tree's and the Windows tree's.
+# and the handler of Windows 11's first menu are built again in a copy and compared with
+# this tree's and the Windows trees'.
 add_test(NAME check.reproducible
-         COMMAND ${zdrv_scripts}/reproduce $<TARGET_FILE:zdrv> ${ZDRV_WIN32_EXE})
+         COMMAND ${zdrv_scripts}/reproduce $<TARGET_FILE:zdrv> ${ZDRV_WIN32_EXE}
+                 ${ZDRV_MENU_DLL})
 set_tests_properties(check.reproducible PROPERTIES PROCESSORS 2 TIMEOUT 300)

@@ -5,23 +5,59 @@ signatures: zdrv.exe in the zip verifies against the certificate, names the prog
 its web address, gives back the unsigned program when its signature is removed and comes
 out the same when signed again; the installer holds that signed zdrv.exe, verifies against
 the certificate, comes out the same when made and signed again, and no longer verifies
-once one byte of its cabinet has changed; SHA256SUMS.asc verifies, and no longer does once
-one byte of SHA256SUMS has changed.
+once one byte of its cabinet has changed; it holds the handler of Windows 11's first
+menu, signed (and MENU_DLL once the signature is removed), and its sparse package;
+SHA256SUMS.asc verifies, and no longer does once
+one byte of SHA256SUMS has changed. The sparse package (packaging/make-msix), signed: it
+verifies, and no longer does once one byte of a
+logo has changed; it comes out the same when made and signed again; its Publisher is the
+certificate's subject; its zip entries are as MSIX readers accept them, in the order MSIX
+writers put them, and its block map describes them exactly; its manifest has the identity,
+dependency, capabilities, application, menu entries and COM class the handler needs.
 
-Usage: check_signed.py PACKAGING_DIR WIN32_EXE WORKDIR
+Usage: check_signed.py PACKAGING_DIR WIN32_EXE WORKDIR MENU_DLL
 Prints every check that does not hold; exit status 1 when there is one.
 """
 
+import base64
+import hashlib
+import json
 import os
 import shutil
+import struct
 import sys
 import tempfile
+import time
+import xml.etree.ElementTree as ElementTree
 import zipfile
 
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from release_tools import make_openpgp_key, report, run, run_checked  # noqa: E402
+
+
+# The test certificate's subject, as openssl takes it (the most general part first), and as
+# an MSIX manifest must name its publisher (the most specific part first, ", " between).
+CERT_SUBJECT = "/C=DE/ST=Sachsen/O=Zandrivo-Werkstatt/CN=Zandrivo-Werkstatt Test"
+MSIX_PUBLISHER = "CN=Zandrivo-Werkstatt Test, O=Zandrivo-Werkstatt, S=Sachsen, C=DE"
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+with open(os.path.join(SOURCE, "packaging", "context-menu.json"), encoding="utf-8") as table:
+    MENU = json.load(table)
+# The entries a signed package holds besides its own files, in the order MSIX writers put
+# them last; the block map lists all others.
+FOOTPRINT = ["AppxManifest.xml", "AppxBlockMap.xml", "[Content_Types].xml", "AppxSignature.p7x"]
+MSIX_NAMESPACES = {
+    "m": "http://schemas.microsoft.com/appx/manifest/foundation/windows10",
+    "uap": "http://schemas.microsoft.com/appx/manifest/uap/windows10",
+    "uap10": "http://schemas.microsoft.com/appx/manifest/uap/windows10/10",
+    "desktop4": "http://schemas.microsoft.com/appx/manifest/desktop/windows10/4",
+    "desktop5": "http://schemas.microsoft.com/appx/manifest/desktop/windows10/5",
+    "com": "http://schemas.microsoft.com/appx/manifest/com/windows10",
+    "rescap": "http://schemas.microsoft.com/appx/manifest/foundation/windows10/"
+              "restrictedcapabilities",
+    "b": "http://schemas.microsoft.com/appx/2010/blockmap",
+}
 
 
 def make_keys(keys, env):
@@ -34,7 +70,7 @@ def make_keys(keys, env):
     run_checked(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
                  "-aes256", "-pass", f"file:{password}", "-out", key])
     run_checked(["openssl", "req", "-x509", "-new", "-key", key, "-passin", f"file:{password}",
-                 "-subj", "/CN=Zandrivo-Werkstatt Test", "-days", "2",
+                 "-subj", CERT_SUBJECT, "-days", "2",
                  "-addext", "extendedKeyUsage=codeSigning", "-out", cert])
     os.mkdir(env["GNUPGHOME"], 0o700)
     fingerprint = make_openpgp_key("Zandrivo Test", env)
@@ -43,10 +79,7 @@ def make_keys(keys, env):
 
 
 def check_exe(signed, packaging, win32_exe, env, workdir, faults):
-    cert = env["ZDRV_SIGN_CERT"]
-    verified = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed])
-    if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
-        faults.append(f"osslsigncode verify:\n{verified.stdout}{verified.stderr}")
+    verified = verify(signed, env, "zdrv.exe", faults)
     for wanted in ("Text description: Zandrivo", "URL description: https://zandrivo.example/"):
         if wanted not in verified.stdout:
             faults.append(f"the signature lacks {wanted!r}")
@@ -62,11 +95,37 @@ def check_exe(signed, packaging, win32_exe, env, workdir, faults):
         faults.append("signing zdrv.exe again gave other bytes")
 
 
-def check_msi(msi, signed_exe, packaging, env, workdir, faults):
-    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", msi])
+def verify(path, env, what, faults):
+    """osslsigncode's verdict on the signature of `path`; a fault when it does not verify."""
+    verified = run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", path])
     if verified.returncode != 0 or "Signature verification: ok" not in verified.stdout:
-        faults.append(f"osslsigncode verify of the installer:\n{verified.stdout}"
-                      f"{verified.stderr}")
+        faults.append(f"osslsigncode verify of {what}:\n{verified.stdout}{verified.stderr}")
+    return verified
+
+
+def verifies_changed(path, marker, offset, env, workdir):
+    """Whether the signature of `path` still verifies once one bit has changed, `offset`
+    bytes after the first `marker`."""
+    with open(path, "rb") as original:
+        data = bytearray(original.read())
+    data[data.index(marker) + offset] ^= 1
+    changed = os.path.join(workdir, "changed-" + os.path.basename(path))
+    with open(changed, "wb") as out:
+        out.write(data)
+    return run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", changed]
+               ).returncode == 0
+
+
+def check_signed_dll(signed, built, env, workdir, faults):
+    verify(signed, env, "zdrv-menu.dll", faults)
+    unsigned = os.path.join(workdir, "unsigned.dll")
+    run_checked(["osslsigncode", "remove-signature", "-in", signed, "-out", unsigned])
+    if not same_bytes(unsigned, built):
+        faults.append(f"without its signature, the installer's zdrv-menu.dll is not {built}")
+
+
+def check_msi(msi, signed_exe, menu_dll, packaging, env, workdir, faults):
+    verify(msi, env, "the installer", faults)
     files = os.path.join(workdir, "msi")
     run_checked(["msiextract", "-C", files, msi])
     exe = os.path.join(files, "Programs", "Zandrivo", "zdrv.exe")
@@ -74,22 +133,24 @@ def check_msi(msi, signed_exe, packaging, env, workdir, faults):
         faults.append("the installer does not hold the zip's signed zdrv.exe")
         return
 
+    installed = os.path.join(files, "Programs", "Zandrivo")
+    handler = [os.path.join(installed, name) for name in ["zdrv-menu.dll", "zdrv-menu.msix"]]
+    if not all(os.path.isfile(file) for file in handler):
+        faults.append("the installer lacks the menu's handler or its package")
+        return
+    check_signed_dll(handler[0], menu_dll, env, workdir, faults)
+    check_msix(handler[1], packaging, env, workdir, faults)
+
     unsigned, again = os.path.join(workdir, "unsigned.msi"), os.path.join(workdir, "again.msi")
-    liesmich = os.path.join(files, "Programs", "Zandrivo", "LIESMICH.txt")
-    run_checked([os.path.join(packaging, "make-msi"), unsigned, exe, liesmich], env=env)
+    liesmich = os.path.join(installed, "LIESMICH.txt")
+    run_checked([os.path.join(packaging, "make-msi"), "--menu-handler", *handler, unsigned, exe,
+                 liesmich], env=env)
     run_checked([os.path.join(packaging, "sign-exe"), unsigned, again], env=env)
     if not same_bytes(again, msi):
         faults.append("making and signing the installer again gave other bytes")
 
     # One byte of the cabinet (its header, in the stream's first sector) changed.
-    with open(msi, "rb") as original:
-        data = bytearray(original.read())
-    data[data.index(b"MSCF") + 64] ^= 1
-    changed = os.path.join(workdir, "changed.msi")
-    with open(changed, "wb") as out:
-        out.write(data)
-    if run(["osslsigncode", "verify", "-CAfile", env["ZDRV_SIGN_CERT"], "-in", changed]
-           ).returncode == 0:
+    if verifies_changed(msi, b"MSCF", 64, env, workdir):
         faults.append("the installer's signature verifies a changed cabinet")
 
 
@@ -108,13 +169,135 @@ def check_sums_signature(dist, env, workdir, faults):
         faults.append("SHA256SUMS.asc verifies a changed SHA256SUMS")
 
 
+def check_msix(package, packaging, env, workdir, faults):
+    unsigned, again = os.path.join(workdir, "unsigned.msix"), os.path.join(workdir, "again.msix")
+    run_checked([os.path.join(packaging, "make-msix"), unsigned, env["ZDRV_SIGN_CERT"]], env=env)
+    run_checked([os.path.join(packaging, "sign-exe"), unsigned, again], env=env)
+    if not same_bytes(again, package):
+        faults.append("making and signing the package again gave other bytes")
+    verify(package, env, "the package", faults)
+    if verifies_changed(package, b"IDAT", 8, env, workdir):  # the first logo's image data
+        faults.append("the package's signature verifies a changed logo")
+    with open(package, "rb") as signed:
+        data = signed.read()
+    # Every entry, the signature's too, carries the release time: the last commit's.
+    epoch = int(run_checked(["git", "-C", packaging, "log", "-1", "--format=%ct"]))
+    release_time = time.gmtime(epoch)[:5] + (time.gmtime(epoch)[5] // 2 * 2,)
+    with zipfile.ZipFile(package) as archive:
+        check_msix_entries(archive, data, release_time, faults)
+        check_block_map(archive, data, faults)
+        check_manifest(archive, faults)
+
+
+def check_msix_entries(archive, data, release_time, faults):
+    """What MSIX readers accept: stored or deflated, "version needed" 2.0 or 4.5, no
+    encryption, data descriptor or reserved flag; intact data (a stored
+    [Content_Types].xml that osslsigncode rewrote deflated would fail its CRC)."""
+    names = [info.filename for info in archive.infolist()]
+    if names[-len(FOOTPRINT):] != FOOTPRINT:
+        faults.append(f"the package's entries end {names[-len(FOOTPRINT):]}, not {FOOTPRINT}")
+    for info in archive.infolist():
+        # The local header: version needed, flags, method.
+        version, flags, method = struct.unpack_from("<HHH", data, info.header_offset + 4)
+        if method not in (0, 8) or version not in (20, 45) or flags & 0xF049:
+            faults.append(f"{info.filename}: method {method}, version {version}, flags {flags:#x}")
+    dates = {info.filename: info.date_time for info in archive.infolist()
+             if info.date_time != release_time}
+    if dates:
+        faults.append(f"entries not dated at the release time: {dates}")
+    damaged = archive.testzip()
+    if damaged is not None:
+        faults.append(f"the package's entry {damaged} is damaged")
+
+
+def check_block_map(archive, data, faults):
+    """Every entry but the footprint files, with its size, the length of its local header
+    and a SHA-256 of each 64 KiB of its data; nothing else."""
+    block_map = ElementTree.fromstring(archive.read("AppxBlockMap.xml"))
+    mapped = {}
+    for file in block_map.findall("b:File", MSIX_NAMESPACES):
+        name = file.get("Name").replace("\\", "/")
+        info = archive.getinfo(name)
+        content = archive.read(name)
+        name_length, extra_length = struct.unpack_from("<HH", data, info.header_offset + 26)
+        hashes = [block.get("Hash") for block in file.findall("b:Block", MSIX_NAMESPACES)]
+        mapped[name] = ((int(file.get("Size")), int(file.get("LfhSize")), hashes),
+                        (len(content), 30 + name_length + extra_length,
+                         [base64.b64encode(hashlib.sha256(content[at:at + 65536]).digest())
+                          .decode("ascii") for at in range(0, len(content), 65536)]))
+    for name, (described, actual) in mapped.items():
+        if described != actual:
+            faults.append(f"the block map describes {name} as {described}, not {actual}")
+    unmapped = set(archive.namelist()) - set(FOOTPRINT[1:])
+    if set(mapped) != unmapped:
+        faults.append(f"the block map lists {sorted(mapped)}, the package holds {sorted(unmapped)}")
+    if block_map.get("HashMethod") != "http://www.w3.org/2001/04/xmlenc#sha256":
+        faults.append(f"block map hash method {block_map.get('HashMethod')}")
+
+
+def check_manifest(archive, faults):
+    manifest = ElementTree.fromstring(archive.read("AppxManifest.xml"))
+
+    def one(path):
+        found = manifest.findall(path, MSIX_NAMESPACES)
+        if len(found) != 1:
+            faults.append(f"the manifest has {len(found)} elements {path}")
+            return ElementTree.Element("missing")
+        return found[0]
+
+    identity = one("m:Identity")
+    major, minor = (int(part) for part in open(os.path.join(SOURCE, "VERSION")).read().split()[0]
+                    .split("."))
+    expected = {
+        "Identity": ((identity.get("Publisher"), identity.get("Version"),
+                      identity.get("ProcessorArchitecture")),
+                     (MSIX_PUBLISHER, f"{major}.{minor}.0.0", "x64")),
+        "AllowExternalContent": (one("m:Properties/uap10:AllowExternalContent").text, "true"),
+        "TargetDeviceFamily": (one("m:Dependencies/m:TargetDeviceFamily").attrib.get("Name"),
+                               "Windows.Desktop"),
+        "MinVersion": (one("m:Dependencies/m:TargetDeviceFamily").get("MinVersion"),
+                       "10.0.22000.0"),
+        "capabilities": (sorted(c.get("Name") for c in manifest.findall(
+            "m:Capabilities/rescap:Capability", MSIX_NAMESPACES)),
+            ["runFullTrust", "unvirtualizedResources"]),
+    }
+    application = one("m:Applications/m:Application")
+    visual = one("m:Applications/m:Application/uap:VisualElements")
+    trust = "{%s}" % MSIX_NAMESPACES["uap10"]
+    expected["application"] = ((application.get(trust + "TrustLevel"),
+                                application.get(trust + "RuntimeBehavior"),
+                                visual.get("AppListEntry")), ("mediumIL", "win32App", "none"))
+    menus = application.findall(
+        "m:Extensions/desktop4:Extension[@Category='windows.fileExplorerContextMenus']/"
+        "desktop4:FileExplorerContextMenus/desktop5:ItemType", MSIX_NAMESPACES)
+    expected["menu entries"] = (
+        [(item.get("Type"), [verb.get("Clsid") for verb in item.findall("desktop5:Verb",
+                                                                         MSIX_NAMESPACES)])
+         for item in menus],
+        [(file_type, [MENU["handler_clsid"]]) for file_type in MENU["file_types"]])
+    classes = application.findall(
+        "m:Extensions/com:Extension[@Category='windows.comServer']/com:ComServer/"
+        "com:SurrogateServer/com:Class", MSIX_NAMESPACES)
+    expected["COM class"] = ([(c.get("Id"), c.get("Path"), c.get("ThreadingModel"))
+                              for c in classes],
+                             [(MENU["handler_clsid"], "zdrv-menu.dll", "STA")])
+    logos = [manifest.find("m:Properties/m:Logo", MSIX_NAMESPACES).text,
+             visual.get("Square150x150Logo"), visual.get("Square44x44Logo")]
+    expected["logos in the package, as PNG"] = (
+        [archive.read(logo.replace("\\", "/"))[:8] if logo and logo.replace("\\", "/") in
+         archive.namelist() else None for logo in logos], [b"\x89PNG\r\n\x1a\n"] * 3)
+    for what, (actual, wanted) in expected.items():
+        if actual != wanted:
+            faults.append(f"manifest {what}: {actual!r}, expected {wanted!r}")
+
+
 def same_bytes(first, second):
     with open(first, "rb") as one, open(second, "rb") as other:
         return one.read() == other.read()
 
 
 def main():
-    packaging, win32_exe, workdir = sys.argv[1:]
+    packaging, win32_exe, workdir, menu_dll = sys.argv[1:]
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)
     dist = os.path.join(workdir, "dist")
@@ -125,7 +308,8 @@ def main():
         env.pop("ZDRV_SIGN_TIMESTAMP_URL", None)
         try:
             env.update(make_keys(keys, env))
-            made = run([os.path.join(packaging, "make-packages"), dist, win32_exe], env=env)
+            made = run([os.path.join(packaging, "make-packages"), dist, win32_exe, menu_dll],
+                       env=env)
             if made.returncode != 0:
                 print(f"make-packages failed (status {made.returncode}):\n{made.stderr}")
                 return 1
@@ -136,7 +320,8 @@ def main():
                 out.write(archive.read("zdrv.exe"))
             check_exe(signed, packaging, win32_exe, env, workdir, faults)
             msis = [name for name in os.listdir(dist) if name.endswith(".msi")]
-            check_msi(os.path.join(dist, msis[0]), signed, packaging, env, workdir, faults)
+            check_msi(os.path.join(dist, msis[0]), signed, menu_dll, packaging, env, workdir,
+                      faults)
             check_sums_signature(dist, env, workdir, faults)
         except RuntimeError as error:
             faults.append(str(error))

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Checks the built Windows program file: its header, the DLLs it needs, and its
-resources (icon, version record, manifest).
+resources (icon, version record, manifest); and the handler of Windows 11's first menu,
+zdrv-menu.dll (group menu-dll).
 
-Usage: check_exe.py EXE GROUP    GROUP: header | imports | icon | version | manifest
+Usage: check_exe.py EXE GROUP    GROUP: header | imports | icon | version | manifest | menu-dll
 Prints every check of the group that does not hold; exit status 1 when there is one.
 A missing EXE fails too: scripts/build builds it before the tests run.
 """
@@ -125,6 +126,32 @@ def check_imports(pe, found):
         if name in LOADED_ONLY_FROM_THE_SYSTEM_FOLDER:
             found.fault(f"imports {dll}: the loader would bring it in at start, with the DLLs "
                         "it needs, before the program can restrict where DLLs come from")
+
+
+# The handler lives in Explorer: a 64-bit DLL of system imports alone, loaded anywhere in
+# the 64-bit address space, whose data never runs, with COM's two entry points.
+MENU_DLL_IMPORTS = {"kernel32.dll", "msvcrt.dll", "ole32.dll"}
+MENU_DLL_PROTECTIONS = ("IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
+                        "IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA",
+                        "IMAGE_DLLCHARACTERISTICS_NX_COMPAT")
+MENU_DLL_EXPORTS = ["DllCanUnloadNow", "DllGetClassObject"]
+
+
+def check_menu_dll(pe, found):
+    found.expect("machine", hex(pe.FILE_HEADER.Machine),
+                 hex(pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]))
+    found.expect("is a DLL", bool(pe.FILE_HEADER.Characteristics & 0x2000), True)
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name in MENU_DLL_PROTECTIONS:
+        found.expect(name, bool(flags & pefile.DLL_CHARACTERISTICS[name]), True)
+    found.expect("base relocation blocks present",
+                 len(getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])) > 0, True)
+    found.expect("link time stamp", pe.FILE_HEADER.TimeDateStamp, 0)
+    found.expect("imported DLLs", sorted(dll.lower() for dll in imported_dlls(pe)),
+                 sorted(MENU_DLL_IMPORTS))
+    exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    found.expect("exports", sorted(symbol.name.decode("ascii") for symbol in exports.symbols)
+                 if exports else [], MENU_DLL_EXPORTS)
 
 
 def resources(pe, type_id):
@@ -277,6 +304,7 @@ GROUPS = {
     "icon": check_icon,
     "version": check_version,
     "manifest": check_manifest,
+    "menu-dll": check_menu_dll,
 }
 
 
@@ -291,7 +319,7 @@ def main(argv):
         print(f"{path} does not exist; scripts/build builds it", file=sys.stderr)
         return 1
     except pefile.PEFormatError as error:
-        print(f"{path} is not a Windows program file: {error}", file=sys.stderr)
+        print(f"{path} is not a Windows PE file: {error}", file=sys.stderr)
         return 1
     found = Findings()
     GROUPS[group](pe, found)

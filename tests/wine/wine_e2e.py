@@ -5,7 +5,8 @@
 
   setup       start the display, prefix and server
   cleanup     stop them
-  run GROUP   run one group of cases (ends, starts, hostile, planted, clients, installer)
+  run GROUP   run one group of cases (ends, starts, hostile, planted, clients, installer,
+              menu)
   probe ARGS  run zdrv.exe with the argument text ARGS and show what happened
 
 --win32-build names the Windows build tree to test (32-bit, or the 64-bit test build);
@@ -30,6 +31,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from wine_harness import (DLL_OVERRIDES, WINE_LOADERS, HarnessError, Run,  # noqa: E402
                           Session, pe_machine, windows_path)
 from installer_cases import InstallerCases  # noqa: E402
+from menu_cases import MenuCases  # noqa: E402
 
 HELP_TITLE = "Hilfe zu Zandrivo"
 HELP_TEXT = "\r\n".join([
@@ -639,10 +641,14 @@ class Installer(InstallerCases, WineCase):
     """The Windows installer, its context menu and PATH entry (installer_cases.py)."""
 
 
+class Menu(MenuCases, WineCase):
+    """The handler of Windows 11's first menu, as Explorer uses it (menu_cases.py)."""
+
+
 # ---- command line -----------------------------------------------------------------------
 
 GROUPS = {"ends": Ends, "starts": Starts, "hostile": Hostile, "planted": Planted,
-          "clients": Clients, "installer": Installer}
+          "clients": Clients, "installer": Installer, "menu": Menu}
 
 
 def run_group(session: Session, name: str) -> int:

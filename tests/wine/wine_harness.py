@@ -29,7 +29,8 @@ PREFIX_REGISTRY = [
     # The calls whose arguments the tests read in the trace.
     (r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ",
      "kernel32.CreateProcessA;kernel32.CloseHandle;kernel32.GetShortPathNameA;"
-     "kernel32.GetFileAttributesA;user32.MessageBoxW;kernel32.ExitProcess"),
+     "kernel32.GetFileAttributesA;user32.MessageBoxW;kernel32.ExitProcess;"
+     "kernel32.CreateProcessW"),
     # A crash must fail the test, not wait for someone to close a dialog.
     (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
 ]
@@ -205,6 +206,12 @@ def created_from(lines: list[str], program: str) -> list[int]:
 # A long file name is cut short, followed by "...".
 _LOADED = re.compile(r'^([0-9a-f]{4}):[0-9a-f]{4}:trace:loaddll:\w+ Loaded L"(.*)"(?:\.\.\.)? at '
                      r'([0-9A-Fa-f]+): (native|builtin)$')
+
+
+def relay_calls(lines: list[str], function: str) -> list[Call]:
+    """Every call of `function` in the trace, from any process and module."""
+    return [Call(m.group(3), parse_arguments(m.group(4)), int(m.group(5), 16))
+            for line in lines if (m := _CALL.match(line.rstrip("\n"))) and m.group(3) == function]
 
 
 @dataclasses.dataclass
@@ -471,7 +478,7 @@ class Session:
         starts = [c for c in trace.of("CreateProcessA") if c.result]
         if expect_child is None:
             expect_child = bool(starts)
-        children = _wait_for_children(child_log, len(starts) if expect_child else 0,
+        children = wait_for_children(child_log, len(starts) if expect_child else 0,
                                       children_within * self.patience)
         boxes = [Box(b["title"], b["text"], b["icon"], [(x["id"], x["text"]) for x in b["buttons"]])
                  for b in seen["boxes"]]
@@ -481,7 +488,7 @@ class Session:
                    planted, seconds)
 
 
-def _wait_for_children(log: Path, count: int, seconds: float) -> list[dict]:
+def wait_for_children(log: Path, count: int, seconds: float) -> list[dict]:
     """The records of started children; waits until `count` of them have written theirs."""
     give_up = time.monotonic() + seconds
     while True:

@@ -1,0 +1,149 @@
+"""The handler of Windows 11's first context menu, zdrv-menu.dll, driven as Explorer drives
+it: explorer_command.exe loads the DLL from its folder by the CLSID of
+packaging/context-menu.json and hands it item arrays of real paths. Beside the DLL lies a
+stand-in zdrv.exe (the helper child, which records how it was started). The cases run in
+wine_e2e.py's group `menu`, in a 64-bit prefix; the installed handler with the real
+zdrv.exe belongs to the installer's cases.
+"""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from installer_cases import FILE_KINDS, FOLDER, MENU_ENTRY, SUB_ENTRIES  # noqa: E402
+from wine_harness import (WINE_QUIET, WINE_TRACE, relay_calls, wait_for_children,  # noqa: E402
+                          windows_path)
+
+SOURCE = Path(__file__).resolve().parents[2]
+S_OK, S_FALSE = "0x00000000", "0x00000001"
+E_NOTIMPL, E_POINTER, E_INVALIDARG = "0x80004001", "0x80004003", "0x80070057"
+CLASS_E_NOAGGREGATION, CLASS_E_CLASSNOTAVAILABLE = "0x80040110", "0x80040111"
+ECF_DEFAULT, ECF_HASSUBCOMMANDS = 0, 1
+# What the handler passes to CreateProcessW beyond the command: no console, and not
+# Explorer's error mode.
+CREATE_NO_WINDOW, CREATE_DEFAULT_ERROR_MODE = 0x08000000, 0x04000000
+
+HANDLER_FOLDER = "Zandrivo Menü & Co"
+# Every method given a null pointer to write through, on the root and on a sub-command.
+ROOT_NULL_POINTERS = {
+    "GetTitle": E_POINTER, "GetIcon": E_POINTER, "GetToolTip": E_POINTER,
+    "GetCanonicalName": E_POINTER, "GetState": E_POINTER, "GetState without items": S_OK,
+    "Invoke": E_NOTIMPL, "GetFlags": E_POINTER, "EnumSubCommands": E_POINTER,
+    "QueryInterface": E_POINTER}
+SUB_NULL_POINTERS = dict(ROOT_NULL_POINTERS, Invoke=E_INVALIDARG)
+
+
+class MenuCases:
+    """Title, icon, sub-entries, when the entry shows, and what each sub-entry starts."""
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        build = cls.session.win32_build
+        cls.driver = build / "tests" / "wine" / "explorer_command.exe"
+        dll = build / "zdrv-menu.dll"
+        for needed in [cls.driver, dll]:
+            if not needed.is_file():
+                raise AssertionError(f"missing {needed}: build build/win64 first")
+        menu = json.loads((SOURCE / "packaging" / "context-menu.json").read_text())
+        cls.clsid = "{" + menu["handler_clsid"].upper() + "}"
+        cls.dll = cls.scratch.program(f"{HANDLER_FOLDER}\\zdrv-menu.dll", dll)
+        cls.stand_in = cls.scratch.program(f"{HANDLER_FOLDER}\\zdrv.exe")
+
+    def explorer(self, action: str, *selections: str, debug: str = WINE_QUIET,
+                 extra_env: dict | None = None) -> tuple[dict, list[str]]:
+        """What explorer_command.exe wrote, and Wine's trace."""
+        ran = subprocess.run(
+            [self.session.loader, str(self.driver), self.dll, self.clsid, action, *selections],
+            env=self.session.environment(debug, extra_env), stdin=subprocess.DEVNULL,
+            capture_output=True, timeout=60 * self.session.patience)
+        self.assertEqual(ran.returncode, 0, ran.stderr.decode(errors="replace")[-2000:])
+        return (json.loads(ran.stdout.decode()),
+                ran.stderr.decode(errors="replace").splitlines())
+
+    def test_entry_sub_entries_and_references(self):
+        seen, _ = self.explorer("describe")
+        root = seen["root"]
+        self.assertEqual((root["title"], root["icon"], root["flags"], root["canonical_name"]),
+                         (MENU_ENTRY, f"{self.stand_in},0", ECF_HASSUBCOMMANDS, self.clsid))
+        self.assertEqual([(sub["title"], sub["icon"], sub["flags"])
+                          for sub in seen["sub_commands"]],
+                         [(label, E_NOTIMPL, ECF_DEFAULT) for label, _, _ in SUB_ENTRIES])
+        self.assertEqual(root["null_pointers"], ROOT_NULL_POINTERS)
+        for sub in seen["sub_commands"]:
+            self.assertEqual(sub["null_pointers"], SUB_NULL_POINTERS, sub["title"])
+        # The enumerator: all four and the end, a null count, skipping past the end, and
+        # a clone that goes on where its original stood.
+        self.assertEqual((seen["next"], seen["next_null"], seen["skip_past_end"]),
+                         ([S_FALSE, 4], E_POINTER, S_FALSE))
+        self.assertEqual(seen["clone_after_three"]["title"], SUB_ENTRIES[3][0])
+        self.assertEqual((seen["other_class"], seen["null_class_object"], seen["aggregation"],
+                          seen["null_instance"]),
+                         (CLASS_E_CLASSNOTAVAILABLE, E_POINTER, CLASS_E_NOAGGREGATION, E_POINTER))
+        # Exact counts: each object's last Release says 0, and the DLL may go only when
+        # every object is released and every lock undone.
+        self.assertEqual(seen["references"], [2, 1])
+        self.assertEqual(seen["last_releases"], [0] * 7)
+        self.assertEqual((seen["unload_while_held"], seen["unload_while_locked"],
+                          seen["unload_at_the_end"]), (S_FALSE, S_FALSE, S_OK))
+
+    def test_shown_for_exactly_one_file_of_the_table(self):
+        files = [self.scratch.program(f"{FOLDER}\\{name}") for _, name in FILE_KINDS]
+        shown = files + [self.scratch.program(f"{FOLDER}\\{name}")
+                         for name in ["GROSS.EXE", "klein.Bat", "Mix.cMd"]]
+        hidden = [self.scratch.file(f"{FOLDER}\\{name}", b"kein Programm")
+                  for name in ["x.exe.txt", "notes.txt", "x.com", "exe", "x.lnk"]]
+        hidden += [self.scratch.mkdir(f"{FOLDER}\\a.exe"), self.scratch.mkdir(FOLDER),
+                   "*".join(files[:2]), "*".join([files[0], files[0]]), "-"]
+        seen, _ = self.explorer("state", *shown, *hidden)
+        # The root and each sub-command agree.
+        expected = ([["enabled"] * 5] * len(shown)) + ([["hidden"] * 5] * len(hidden))
+        self.assertEqual(dict(zip(shown + hidden, seen["states"])),
+                         dict(zip(shown + hidden, expected)))
+
+    def test_each_sub_entry_starts_zdrv_on_the_file(self):
+        for _, name in FILE_KINDS:
+            with self.subTest(name):
+                path = self.scratch.program(f"{FOLDER}\\{name}")
+                seen, calls, children = self.invoke(path)
+                self.assertEqual(seen["invoked"], [S_OK] * len(SUB_ENTRIES))
+                folder = path.rsplit("\\", 1)[0]
+                commands = [f'"{self.stand_in}" {keyword} "{path}"' for _, keyword, _ in SUB_ENTRIES]
+                # application, command line, inherit handles, flags, environment, directory
+                self.assertEqual(
+                    [(call.arguments[0].text, call.arguments[1].text, call.arguments[4].dword,
+                      call.arguments[5].dword, call.arguments[6].value, call.arguments[7].text)
+                     for call in calls],
+                    [(self.stand_in, command, 0, CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE,
+                      0, folder) for command in commands])
+                self.assertCountEqual(
+                    [(child["module"], child["command_line"], child["directory"])
+                     for child in children],
+                    [(self.stand_in, command, folder) for command in commands])
+
+    def test_nothing_starts_for_what_the_menu_hides(self):
+        notes = self.scratch.file(f"{FOLDER}\\notes.exe.txt", b"kein Programm")
+        program = self.scratch.program(f"{FOLDER}\\{FILE_KINDS[0][1]}")
+        for selection in [notes, self.scratch.mkdir(f"{FOLDER}\\a.exe"),
+                          f"{program}*{program}", "-"]:
+            with self.subTest(selection):
+                seen, calls, children = self.invoke(selection, expected_children=0)
+                self.assertEqual(seen["invoked"], [E_INVALIDARG] * len(SUB_ENTRIES))
+                self.assertEqual((calls, children), ([], []))
+
+    def invoke(self, selection: str, expected_children: int = len(SUB_ENTRIES)):
+        """Invoke of each sub-command on the selection: the driver's answer, the
+        CreateProcessW calls and the records of the started stand-ins."""
+        log = self.session.work / "runs" / "menu-children.log"
+        log.parent.mkdir(parents=True, exist_ok=True)
+        log.unlink(missing_ok=True)
+        seen, trace = self.explorer("invoke", selection, debug=WINE_TRACE,
+                                    extra_env={"ZDRV_CHILD_LOG": windows_path(log)})
+        children = wait_for_children(log, expected_children, 10 * self.session.patience)
+        return seen, relay_calls(trace, "CreateProcessW"), children
