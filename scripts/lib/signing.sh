@@ -24,7 +24,7 @@ signing_check() {
   if [ -z "${ZDRV_SIGN_PASS:-}" ] && [ -t 0 ] && signing_needs_secret; then
     signing_ask || return
   fi
-  "$root/packaging/sign-exe" --check
+  "${root:?}/packaging/sign-exe" --check
 }
 
 # Whether the key needs a PIN or a password: on a token always, in a file when it is

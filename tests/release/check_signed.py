@@ -129,7 +129,8 @@ TOKEN_KEY = "pkcs11:token=zdrv-test;object=zdrv-signing"
 # must then say.
 TOKEN_FAULTS = [
     ("wrong PIN", {"ZDRV_SIGN_PASS": "/wrong-pin"}, r"wrong PIN for pkcs11:"),
-    ("missing module", {"ZDRV_SIGN_PKCS11_MODULE": "/missing.so"}, r"missing\.so, which does not exist"),
+    ("missing module", {"ZDRV_SIGN_PKCS11_MODULE": "/missing.so"},
+     r"missing\.so, which does not exist"),
     ("module that does not load", {"ZDRV_SIGN_PKCS11_MODULE": "/cert.pem"},
      r"module .*cert\.pem does not load: invalid ELF header"),
     ("no token", {"ZDRV_SIGN_KEY": "pkcs11:token=absent;object=zdrv-signing"},
