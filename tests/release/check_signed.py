@@ -269,6 +269,7 @@ def check_token(packaging, win32_exe, dist, env, keys, workdir, faults):
     if seen or PIN in said:
         faults.append(f"the PIN is in command lines {sorted(seen)} or in what was said")
 
+    copy = release_copy(packaging, workdir, dist)
     # A fault that strikes after the zip was made, while the installer is being signed.
     before = tree(dist)
     failed = run([os.path.join(packaging, "make-packages"), dist, win32_exe],
@@ -277,7 +278,6 @@ def check_token(packaging, win32_exe, dist, env, keys, workdir, faults):
         faults.append(f"signing the installer failed (status {failed.returncode}), and dist/ "
                       f"changed or the release was made anyway")
 
-    copy = release_copy(packaging, workdir, dist)
     before = tree(os.path.join(copy, "dist"))
     for what, changes, message in TOKEN_FAULTS:
         changed = {name: keys + value if value.startswith("/") else value
