@@ -47,8 +47,8 @@ UPGRADE_CODE = "{6F3C1D52-8A47-4B0E-9D21-5E7A0C84B913}"
 # The word count of the summary: this bit says the package needs no elevation.
 NO_ELEVATION = 8
 # The signing variables of make-packages: this test makes the release unsigned.
-SIGNING = ("ZDRV_SIGN_CERT", "ZDRV_SIGN_KEY", "ZDRV_SIGN_PASS", "ZDRV_SIGN_TIMESTAMP_URL",
-           "ZDRV_OPENPGP_KEY")
+SIGNING = ("ZDRV_SIGN_CERT", "ZDRV_SIGN_KEY", "ZDRV_SIGN_PKCS11_MODULE", "ZDRV_SIGN_PASS",
+           "ZDRV_SIGN_TIMESTAMP_URL", "ZDRV_OPENPGP_KEY")
 # A packaging source whose placeholder was not filled in.
 PLACEHOLDER = re.compile(rb"@[A-Z_]+@")
 

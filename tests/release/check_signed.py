@@ -7,26 +7,37 @@ out the same when signed again; the installer holds that signed zdrv.exe, verifi
 the certificate, comes out the same when made and signed again, and no longer verifies
 once one byte of its cabinet has changed; it holds the handler of Windows 11's first
 menu, signed (and MENU_DLL once the signature is removed), and its sparse package;
-SHA256SUMS.asc verifies, and no longer does once
-one byte of SHA256SUMS has changed. The sparse package (packaging/make-msix), signed: it
-verifies, and no longer does once one byte of a
-logo has changed; it comes out the same when made and signed again; its Publisher is the
-certificate's subject; its zip entries are as MSIX readers accept them, in the order MSIX
-writers put them, and its block map describes them exactly; its manifest has the identity,
-dependency, capabilities, application, menu entries and COM class the handler needs.
+SHA256SUMS.asc verifies, and no longer does once one byte of SHA256SUMS has changed. The
+sparse package (packaging/make-msix), signed: it verifies, and no longer does once one byte
+of a logo has changed; it comes out the same when made and signed again; its Publisher is
+the certificate's subject; its zip entries are as MSIX readers accept them, in the order
+MSIX writers put them, and its block map describes them exactly; its manifest has the
+identity, dependency, capabilities, application, menu entries and COM class the handler needs.
+
+Then the same key goes onto a throw-away SoftHSM token (SOFTHSM2_CONF in the temporary
+folder): the release signed on the token is the release signed with the key file, byte
+for byte, and its PIN is in no process's command line and in nothing said or logged. Each
+fault of the token's set-up (a wrong PIN, a module that is missing or does not load, no
+token, no such key, a certificate of another key) stops scripts/release before it builds
+anything, with one line that names it; and neither such a fault nor one that strikes
+while the release is being made changes dist/.
 
 Usage: check_signed.py PACKAGING_DIR WIN32_EXE WORKDIR MENU_DLL
 Prints every check that does not hold; exit status 1 when there is one.
 """
 
 import base64
+import glob
 import hashlib
 import json
 import os
+import pathlib
+import re
 import shutil
 import struct
 import sys
 import tempfile
+import threading
 import time
 import xml.etree.ElementTree as ElementTree
 import zipfile
@@ -291,6 +302,184 @@ def check_manifest(archive, faults):
             faults.append(f"manifest {what}: {actual!r}, expected {wanted!r}")
 
 
+# The token's PIN, and a wrong one: neither may appear in any output or command line.
+PIN = "Zdrv-Pin-0815"
+WRONG_PIN = "Falsch-4711"
+TOKEN_KEY = "pkcs11:token=zdrv-test;object=zdrv-signing"
+# Faults of a token set-up, each made from the good one by these variables (a value
+# starting with "/" is relative to the temporary folder), and the one line scripts/release
+# must then say.
+TOKEN_FAULTS = [
+    ("wrong PIN", {"ZDRV_SIGN_PASS": "/wrong-pin"}, r"wrong PIN for pkcs11:"),
+    ("missing module", {"ZDRV_SIGN_PKCS11_MODULE": "/missing.so"},
+     r"missing\.so, which does not exist"),
+    ("module that does not load", {"ZDRV_SIGN_PKCS11_MODULE": "/cert.pem"},
+     r"module .*cert\.pem does not load: invalid ELF header"),
+    ("no token", {"ZDRV_SIGN_KEY": "pkcs11:token=absent;object=zdrv-signing"},
+     r"no token matches pkcs11:token=absent"),
+    ("no such key", {"ZDRV_SIGN_KEY": "pkcs11:token=zdrv-test;object=absent"},
+     r"no private key pkcs11:token=zdrv-test;object=absent on the token"),
+    ("certificate of another key", {"ZDRV_SIGN_CERT": "/other.pem"},
+     r"the certificate .*other\.pem does not belong to the key pkcs11:"),
+]
+
+
+def make_token(keys, env):
+    """The code-signing key of make_keys on a new SoftHSM token, and a certificate of
+    another key; returns the signing variables for the token."""
+    conf = os.path.join(keys, "softhsm2.conf")
+    os.mkdir(os.path.join(keys, "tokens"))
+    with open(conf, "w", encoding="ascii") as out:
+        out.write(f"directories.tokendir = {keys}/tokens\nobjectstore.backend = file\n")
+    env = dict(env, SOFTHSM2_CONF=conf)
+    plain = os.path.join(keys, "plain.pem")
+    run_checked(["openssl", "pkcs8", "-topk8", "-nocrypt", "-in", env["ZDRV_SIGN_KEY"],
+                 "-passin", f"file:{env['ZDRV_SIGN_PASS']}", "-out", plain])
+    run_checked(["softhsm2-util", "--init-token", "--free", "--label", "zdrv-test",
+                 "--pin", PIN, "--so-pin", "12345678"], env=env)
+    run_checked(["softhsm2-util", "--import", plain, "--token", "zdrv-test",
+                 "--label", "zdrv-signing", "--id", "01", "--pin", PIN], env=env)
+    os.remove(plain)
+    run_checked(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                 "-nodes", "-keyout", os.path.join(keys, "other.key"), "-subj", "/CN=Other",
+                 "-days", "2", "-out", os.path.join(keys, "other.pem")])
+    for name, pin in (("pin", PIN), ("wrong-pin", WRONG_PIN)):
+        with open(os.path.join(keys, name), "w", encoding="ascii") as out:
+            out.write(pin + "\n")
+    module = (glob.glob("/usr/lib/softhsm/libsofthsm2.so")
+              + glob.glob("/usr/lib/*/softhsm/libsofthsm2.so"))[0]
+    return {"SOFTHSM2_CONF": conf, "ZDRV_SIGN_KEY": TOKEN_KEY,
+            "ZDRV_SIGN_PKCS11_MODULE": module, "ZDRV_SIGN_PASS": os.path.join(keys, "pin")}
+
+
+def stand_in(keys, env):
+    """env with an osslsigncode first on PATH that records its arguments in keys/argv, then
+    runs the real one, unless it is to sign an installer and ZDRV_TEST_FAIL_MSI is set."""
+    folder = os.path.join(keys, "bin")
+    os.mkdir(folder)
+    with open(os.path.join(folder, "osslsigncode"), "w", encoding="ascii") as out:
+        out.write(f"""#!/bin/sh
+printf '%s\\n' "$*" >>'{keys}/argv'
+case "$*" in *.msi | *.msi\\ *) [ -z "$ZDRV_TEST_FAIL_MSI" ] || exit 1 ;; esac
+exec '{shutil.which("osslsigncode")}' "$@"
+""")
+    os.chmod(os.path.join(folder, "osslsigncode"), 0o755)
+    return dict(env, PATH=f"{folder}:{env['PATH']}")
+
+
+def watch_command_lines(secret, stop, seen):
+    """Until stop is set, reads every process's command line and keeps those with secret."""
+    while not stop.is_set():
+        for path in glob.glob("/proc/[0-9]*/cmdline"):
+            try:
+                with open(path, "rb") as cmdline:
+                    data = cmdline.read()
+            except OSError:
+                continue
+            if secret.encode() in data:
+                seen.add(data.replace(b"\0", b" ").decode(errors="replace"))
+
+
+def tree(folder):
+    """Every file and folder below folder: its mode, time and contents."""
+    found = {}
+    for top, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(top, name)
+            info = os.lstat(path)
+            data = pathlib.Path(path).read_bytes() if name in files else b""
+            found[os.path.relpath(path, folder)] = (info.st_mode, info.st_mtime_ns, data)
+    return found
+
+
+def untouched(folder, before):
+    """Whether folder is as tree gave before, with no new or old release of make-packages
+    left beside it."""
+    parent, name = os.path.split(folder)
+    return tree(folder) == before and not glob.glob(os.path.join(parent, f".{name}-*"))
+
+
+def release_copy(packaging, workdir, dist):
+    """scripts/release in a folder of its own, with the previous release in its dist/,
+    install-deps that finds everything there and a build that leaves a mark: a fault
+    must stop it before that."""
+    copy = os.path.join(workdir, "release")
+    source = os.path.dirname(packaging)
+    shutil.copytree(os.path.join(source, "scripts", "lib"), os.path.join(copy, "scripts", "lib"))
+    shutil.copy(os.path.join(source, "scripts", "release"), os.path.join(copy, "scripts"))
+    shutil.copytree(packaging, os.path.join(copy, "packaging"))
+    shutil.copytree(dist, os.path.join(copy, "dist"))
+    for name, body in (("install-deps", "exit 0"), ("build", 'touch "$0.ran"; exit 1')):
+        with open(os.path.join(copy, "scripts", name), "w", encoding="ascii") as out:
+            out.write(f"#!/bin/sh\n{body}\n")
+        os.chmod(os.path.join(copy, "scripts", name), 0o755)
+    # A clean checkout as far as release's look at git goes.
+    run_checked(["git", "init", "-q", copy])
+    with open(os.path.join(copy, ".gitignore"), "w", encoding="ascii") as out:
+        out.write("*\n")
+    return copy
+
+
+def check_token(packaging, win32_exe, menu_dll, dist, env, keys, workdir, faults):
+    token_env = stand_in(keys, dict(env, **make_token(keys, env)))
+    token_dist = os.path.join(workdir, "dist-token")
+    stop, seen = threading.Event(), set()
+    watcher = threading.Thread(target=watch_command_lines, args=(PIN, stop, seen))
+    watcher.start()
+    try:
+        made = run([os.path.join(packaging, "make-packages"), token_dist, win32_exe, menu_dll],
+                   env=token_env)
+    finally:
+        stop.set()
+        watcher.join()
+    if made.returncode != 0:
+        faults.append(f"make-packages with the key on the token failed:\n{made.stderr}")
+        return
+    files, token_files = tree(dist), tree(token_dist)
+    differ = sorted(name for name in files.keys() | token_files.keys()
+                    if files.get(name, ())[2:] != token_files.get(name, ())[2:])
+    if differ:
+        faults.append(f"the release signed on the token differs from the one signed with the "
+                      f"key file in {differ}")
+    with open(os.path.join(keys, "argv"), encoding="utf-8") as argv:
+        calls = argv.read().splitlines()
+    # The check of the set-up, zdrv.exe, the menu's handler and package, the installer.
+    if len(calls) != 5 or not all(f"-key {TOKEN_KEY}" in call for call in calls):
+        faults.append(f"osslsigncode was not called five times with the token's key: {calls}")
+    seen.update(call for call in calls if PIN in call)
+    with open(env["ZDRV_LOG"], encoding="utf-8") as log:
+        said = made.stdout + made.stderr + log.read()
+    if seen or PIN in said:
+        faults.append(f"the PIN is in command lines {sorted(seen)} or in what was said")
+
+    copy = release_copy(packaging, workdir, dist)
+    # A fault that strikes after the zip was made, while the installer is being signed.
+    before = tree(dist)
+    failed = run([os.path.join(packaging, "make-packages"), dist, win32_exe, menu_dll],
+                 env=dict(token_env, ZDRV_TEST_FAIL_MSI="1"))
+    if failed.returncode == 0 or not untouched(dist, before):
+        faults.append(f"signing the installer failed (status {failed.returncode}), and dist/ "
+                      f"changed or the release was made anyway")
+
+    before = tree(os.path.join(copy, "dist"))
+    for what, changes, message in TOKEN_FAULTS:
+        changed = {name: keys + value if value.startswith("/") else value
+                   for name, value in changes.items()}
+        result = run([os.path.join(copy, "scripts", "release")],
+                     env=dict(token_env, SOURCE_DATE_EPOCH="1700000000", **changed))
+        said = (result.stdout + result.stderr).strip()
+        if result.returncode == 0 or not re.fullmatch(rf"sign-exe: .*{message}.*", said):
+            faults.append(f"{what}: scripts/release said (status {result.returncode}), not "
+                          f"one line /{message}/:\n{said}")
+        if PIN in said or WRONG_PIN in said:
+            faults.append(f"{what}: scripts/release said the PIN")
+        if os.path.exists(os.path.join(copy, "scripts", "build.ran")):
+            os.remove(os.path.join(copy, "scripts", "build.ran"))
+            faults.append(f"{what}: scripts/release built the programs before it failed")
+        if not untouched(os.path.join(copy, "dist"), before):
+            faults.append(f"{what}: scripts/release changed dist/")
+
+
 def same_bytes(first, second):
     with open(first, "rb") as one, open(second, "rb") as other:
         return one.read() == other.read()
@@ -306,6 +495,7 @@ def main():
         env = dict(os.environ, GNUPGHOME=os.path.join(keys, "gnupg"), DEB_BUILD_OPTIONS="nocheck",
                    ZDRV_LOG=os.path.join(workdir, "make-packages.log"))
         env.pop("ZDRV_SIGN_TIMESTAMP_URL", None)
+        env.pop("ZDRV_SIGN_PKCS11_MODULE", None)
         try:
             env.update(make_keys(keys, env))
             made = run([os.path.join(packaging, "make-packages"), dist, win32_exe, menu_dll],
@@ -323,6 +513,7 @@ def main():
             check_msi(os.path.join(dist, msis[0]), signed, menu_dll, packaging, env, workdir,
                       faults)
             check_sums_signature(dist, env, workdir, faults)
+            check_token(packaging, win32_exe, menu_dll, dist, env, keys, workdir, faults)
         except RuntimeError as error:
             faults.append(str(error))
         finally:
