@@ -106,11 +106,18 @@ def parse_reg(text: str) -> Registry:
     return keys
 
 
+# Wine's desktop keeps a volatile copy of the system parameters here, made and dropped as
+# its own processes come and go, whatever an installer does.
+WINE_VOLATILE = "HKEY_CURRENT_USER\\Software\\Wine\\Temporary System Parameters"
+
+
 def registry_changes(first: Registry, then: Registry) -> list[str]:
     """What changed, but in Windows Installer's own records of what it installed from
-    where (a second installation of the same package adds its source there again)."""
+    where (a second installation of the same package adds its source there again), and in
+    Wine's volatile keys."""
     first, then = ({key: values for key, values in registry.items()
-                    if not key.startswith(INSTALLER_RECORDS)} for registry in (first, then))
+                    if not key.startswith(INSTALLER_RECORDS + (WINE_VOLATILE,))}
+                   for registry in (first, then))
     return ([f"new key {key}: {then[key]}" for key in then if key not in first] +
             [f"lost key {key}" for key in first if key not in then] +
             [f"changed {key}: {first[key]} -> {then[key]}" for key in first
