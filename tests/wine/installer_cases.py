@@ -5,26 +5,34 @@ takes away again, and the context menu it adds, invoked as Explorer invokes it.
 The packages are made on this machine before the tests (in the emulated PC there is no
 wixl), by this file run as a program:
 
-  installer_cases.py MAKE_MSI ZDRV_EXE OUTDIR
+  installer_cases.py MAKE_MSI ZDRV_EXE OUTDIR [MENU_DLL]
 
 writes OUTDIR/zdrv-VERSION.msi for the release number of VERSION and for the next one,
-each with a LIESMICH.txt that names its version. The cases run in wine_e2e.py's group
-`installer`.
+each with a LIESMICH.txt that names its version; given the handler of Windows 11's first
+menu, also zdrv-VERSION-menu.msi of both, which add it and its package (unsigned: Wine
+checks no signature). The cases run in wine_e2e.py's group `installer`; those of the
+handler in a 64-bit prefix only, the one kind that loads it.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import json
 import re
 import subprocess
 import sys
 import tempfile
+import urllib.parse
+import zipfile
 from pathlib import Path
+from xml.etree import ElementTree
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from wine_harness import Run, Session, windows_path  # noqa: E402
+import deployment_standin  # noqa: E402
+from wine_harness import (WINE_TRACE, Run, Session, relay_calls, wait_for_children,  # noqa: E402
+                          windows_path)
 
 SOURCE = Path(__file__).resolve().parents[2]
 MSIEXEC = "C:\\windows\\system32\\msiexec.exe"
@@ -46,6 +54,8 @@ DOWNGRADE_MESSAGE = ("Eine neuere Version von Zandrivo ist bereits installiert. 
                      "Einstellungen > Apps.")
 ERROR_INSTALL_FAILURE = 1603
 MENU_ROOT = "HKEY_CURRENT_USER\\Software\\Classes\\SystemFileAssociations"
+# What the installer adds for Windows 11's first menu.
+HANDLER_FILES = ["zdrv-menu.dll", "zdrv-menu.msix"]
 UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 # A 32-bit package's entry on 64-bit Windows (and in a 64-bit Wine prefix).
 UNINSTALL_32 = "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
@@ -67,19 +77,33 @@ def next_release(version: str) -> str:
     return f"{major + 1}.00" if minor == 99 else f"{major}.{minor + 1:02d}"
 
 
-def package_name(version: str) -> str:
-    return f"zdrv-{version}.msi"
+def package_name(version: str, handler: bool = False) -> str:
+    return f"zdrv-{version}-menu.msi" if handler else f"zdrv-{version}.msi"
 
 
-def make_packages(make_msi: str, zdrv_exe: str, out: str) -> int:
+def make_packages(make_msi: str, zdrv_exe: str, out: str, menu_dll: str | None = None) -> int:
     Path(out).mkdir(parents=True, exist_ok=True)
     version = release_number()
     with tempfile.TemporaryDirectory() as work:
+        if menu_dll:
+            # make-msix writes the certificate's subject into the package as its publisher.
+            cert = Path(work, "cert.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                            "-keyout", str(Path(work, "key.pem")), "-out", str(cert), "-days",
+                            "2", "-subj", "/C=DE/O=Zandrivo-Werkstatt/CN=Zandrivo Test"],
+                           check=True, capture_output=True)
         for release in [version, next_release(version)]:
             liesmich = Path(work, f"LIESMICH-{release}.txt")
             liesmich.write_bytes(f"Zandrivo {release}\r\n".encode())
             subprocess.run([make_msi, "--version", release, str(Path(out, package_name(release))),
                             zdrv_exe, str(liesmich)], check=True)
+            if menu_dll:
+                msix = Path(work, f"zdrv-menu-{release}.msix")
+                subprocess.run([str(Path(make_msi).with_name("make-msix")), "--version", release,
+                                str(msix), str(cert)], check=True)
+                subprocess.run([make_msi, "--version", release, "--menu-handler", menu_dll,
+                                str(msix), str(Path(out, package_name(release, True))),
+                                zdrv_exe, str(liesmich)], check=True)
     return 0
 
 
@@ -156,7 +180,7 @@ def sub_verb(installed: State, verb_key: str, number: int) -> str:
 
 # ---- the cases --------------------------------------------------------------------------------
 
-class InstallerCases:
+class InstallerSupport:
     """Mixed into wine_e2e's WineCase (self.session, self.scratch and its assertions)."""
 
     session: Session
@@ -171,8 +195,8 @@ class InstallerCases:
         self.assertFalse(run.timed_out, run.describe())
         return run
 
-    def package(self, version: str) -> str:
-        path = self.session.work.parent / "installer" / package_name(version)
+    def package(self, version: str, handler: bool = False) -> str:
+        path = self.session.work.parent / "installer" / package_name(version, handler)
         self.assertTrue(path.is_file(), f"{path}: the test ctest wine.installer-packages "
                                         "makes it")
         return windows_path(path)
@@ -212,9 +236,12 @@ class InstallerCases:
         return {key: values for key, values in entries.items()
                 if values.get("DisplayName") == PRODUCT}
 
-    def assert_installed(self, state: State, version: str) -> str:
-        """One product, of `version`, with its files, menu, PATH entry and Apps & Features
-        entry. Returns the install folder (its Windows path)."""
+    def assert_installed(self, state: State, version: str, handler: bool = False,
+                         hidden: bool = False) -> str:
+        """One product, of `version`, with its files (the handler of Windows 11's first menu
+        and its package among them, if `handler`), menu (`hidden` where that handler took
+        its place), PATH entry and Apps & Features entry. Returns the install folder (its
+        Windows path)."""
         entries = list(self.apps_entries(state).values())
         self.assertEqual(len(entries), 1, "one Zandrivo in Apps & Features")
         for name, wanted in [("DisplayVersion", version), ("Publisher", PUBLISHER),
@@ -229,10 +256,11 @@ class InstallerCases:
         folder = self.install_folder(state)
         self.assertRegex(folder, r"^C:\\users\\[^\\]+\\AppData\\Local\\Programs\\Zandrivo\\$")
         unix = self.windows_file(folder)
-        self.assertEqual(sorted(p.name for p in unix.iterdir()), ["LIESMICH.txt", "zdrv.exe"])
+        self.assertEqual(sorted(p.name for p in unix.iterdir()),
+                         ["LIESMICH.txt", *(HANDLER_FILES if handler else []), "zdrv.exe"])
         self.assertEqual((unix / "zdrv.exe").read_bytes(), self.session.zdrv.read_bytes())
         self.assertEqual((unix / "LIESMICH.txt").read_bytes(), f"Zandrivo {version}\r\n".encode())
-        self.assert_menu(state, folder)
+        self.assert_menu(state, folder, hidden)
         path = state.user["HKEY_CURRENT_USER\\Environment"].get("PATH", "")
         self.assertEqual([entry for entry in path.split(";") if entry.lower() == folder.lower()],
                          [folder], f"PATH {path!r} names the install folder once")
@@ -244,15 +272,18 @@ class InstallerCases:
         self.assertIsNotNone(match, f"the command of the first sub-entry: {command}")
         return match.group(1)
 
-    def assert_menu(self, state: State, folder: str) -> None:
+    def assert_menu(self, state: State, folder: str, hidden: bool = False) -> None:
         """On each file type one entry, with zdrv's icon, whose sub-entries sort in menu
-        order and each run zdrv with their keyword."""
+        order and each run zdrv with their keyword; `hidden`: shown in no menu, because the
+        handler of Windows 11's first menu shows it."""
         zdrv = f"{folder}zdrv.exe"
+        hiding = {"ProgrammaticAccessOnly": ""} if hidden else {}
         for file_type, _ in FILE_KINDS:
             entry = f"{MENU_ROOT}\\{file_type}\\shell\\Zandrivo"
             with self.subTest(file_type=file_type):
                 self.assertEqual(state.user.get(entry), {"MUIVerb": MENU_ENTRY,
-                                                         "Icon": f"{zdrv},0", "SubCommands": ""})
+                                                         "Icon": f"{zdrv},0", "SubCommands": "",
+                                                         **hiding})
                 verbs = sorted(key for key in under(state.user, f"{entry}\\shell\\")
                                if key.count("\\") == entry.count("\\") + 2)
                 self.assertEqual([state.user[verb] for verb in verbs],
@@ -282,9 +313,10 @@ class InstallerCases:
 
     # -- running what the menu runs --
 
-    def assert_menu_runs(self, installed: State, folder: str) -> None:
-        """Every sub-entry on every kind of file, invoked as Explorer does: zdrv starts the
-        file, with that priority's creation flag, and the file runs."""
+    def assert_menu_runs(self, installed: State, folder: str, only_first: bool = False) -> None:
+        """Every sub-entry on every kind of file (or the first on the first), invoked as
+        Explorer does: zdrv starts the file, with that priority's creation flag, and the
+        file runs."""
         helper = self.session.win32_build / "tests" / "wine" / "shell_verb.exe"
         self.assertTrue(helper.is_file(), f"missing {helper}")
         child = self.scratch.program("kind\\child.exe")
@@ -298,8 +330,8 @@ class InstallerCases:
                 # cmd reads a batch file in the OEM code page; its text is ASCII.
                 files[file_type] = (self.scratch.file(relative, f'@"{child}"\r\n'.encode()), child)
         zdrv = f"{folder}zdrv.exe"
-        for (file_type, _), (number, (label, _, flag)) in (
-                (kind, entry) for kind in FILE_KINDS for entry in enumerate(SUB_ENTRIES, 1)):
+        cases = [(kind, entry) for kind in FILE_KINDS for entry in enumerate(SUB_ENTRIES, 1)]
+        for (file_type, _), (number, (label, _, flag)) in cases[:1 if only_first else None]:
             target, ran = files[file_type]
             verb_key = f"Software\\Classes\\SystemFileAssociations\\{file_type}\\shell\\Zandrivo"
             verb = sub_verb(installed, verb_key, number)
@@ -317,7 +349,7 @@ class InstallerCases:
                 self.assertEqual([c["module"].lower() for c in run.children], [ran.lower()],
                                  "the file ran")
 
-    # -- the cases --
+    # -- before each case --
 
     def setUp(self) -> None:
         super().setUp()
@@ -329,6 +361,17 @@ class InstallerCases:
         # A console window keeps its settings in the registry when the first one opens
         # (the batch files run in one): one opens here, before the first look.
         self.session.run(CMD, "cmd /c start /wait cmd /c exit", expect_child=False)
+
+    def set_user_path(self, path: str | None) -> None:
+        command = (["reg", "add", "HKCU\\Environment", "/v", "PATH", "/t", "REG_SZ", "/d", path]
+                   if path else ["reg", "delete", "HKCU\\Environment", "/v", "PATH"])
+        subprocess.run([self.session.loader, *command, "/f"], env=self.session.environment(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60 * self.session.patience, check=False)
+
+
+class InstallerCases(InstallerSupport):
+    """Install, use, upgrade, refuse a downgrade, remove; a PATH of the user's own."""
 
     def test_install_use_upgrade_remove(self):
         older, newer = self.versions
@@ -383,12 +426,150 @@ class InstallerCases:
         self.assertEqual(remove.exit_code, 0, remove.describe())
         self.assert_removed(before, self.state(), path_before)
 
-    def set_user_path(self, path: str | None) -> None:
-        command = (["reg", "add", "HKCU\\Environment", "/v", "PATH", "/t", "REG_SZ", "/d", path]
-                   if path else ["reg", "delete", "HKCU\\Environment", "/v", "PATH"])
-        subprocess.run([self.session.loader, *command, "/f"], env=self.session.environment(),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60 * self.session.patience, check=False)
+
+# ---- the handler of Windows 11's first menu, installed ---------------------------------------
+
+COM_NAMESPACE = "{http://schemas.microsoft.com/appx/manifest/com/windows10}"
+# What the stand-in package manager answers when told to refuse a package.
+PACKAGE_REFUSED = 0x80073CF0
+WINDOWS_11, WINDOWS_10 = 22631, 19045
+
+
+def file_uri_path(uri: str) -> str:
+    """The Windows path of a file: URI."""
+    parsed = urllib.parse.urlsplit(uri)
+    return urllib.parse.unquote(parsed.path).lstrip("/").replace("/", "\\").rstrip("\\")
+
+
+class HandlerInstallerCases(InstallerSupport):
+    """The installer with the handler of Windows 11's first menu and its package: the
+    package is added where the handler works, the classic entry hidden only then, and all
+    of it goes at uninstall. Wine has no package manager: a stand-in records what the
+    handler asks of it (deployment_standin.py)."""
+
+    arch = "win64"  # the handler is an x64 DLL
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        tests = cls.session.other_build / "tests" / "wine"
+        cls.driver = tests / "explorer_command.exe"
+        cls.stand_in = deployment_standin.register(cls.session, tests / "deployment_standin.dll",
+                                                   cls.scratch.unix("deployment"))
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.stand_in.reset()
+
+    def adds_and_removals(self) -> list[tuple[str, ...]]:
+        return [(call[0], *map(file_uri_path, call[1:]))
+                if call[0] == "AddPackageByUriAsync" else call
+                for call in self.stand_in.calls()
+                if call[0] in ("AddPackageByUriAsync", "RemovePackageAsync")]
+
+    def test_first_menu_added_used_upgraded_removed(self):
+        older, newer = self.versions
+        with deployment_standin.windows_build(self.session, WINDOWS_11):
+            before = self.state(whole_machine=True)
+            install = self.msiexec("/i", self.package(older, True), "/qn")
+            self.assertEqual((install.exit_code, install.boxes), (0, []), install.describe())
+            installed = self.state()
+            folder = self.assert_installed(installed, older, handler=True, hidden=True)
+            self.assertEqual(self.adds_and_removals(),
+                             [("AddPackageByUriAsync", f"{folder}zdrv-menu.msix", folder[:-1])])
+            added = self.stand_in.packages()
+            self.assertEqual(len(added), 1)
+            self.assert_handler_serves(folder)
+
+            upgrade = self.msiexec("/i", self.package(newer, True), "/qn")
+            self.assertEqual((upgrade.exit_code, upgrade.boxes), (0, []), upgrade.describe())
+            self.assertEqual(self.assert_installed(self.state(), newer, handler=True,
+                                                   hidden=True), folder)
+            calls = self.adds_and_removals()
+            self.assertEqual(calls[1:], [("RemovePackageAsync", added[0][1]), calls[0]],
+                             "the old package goes before the new one comes")
+            self.assertEqual(len(self.stand_in.packages()), 1)
+
+            remove = self.msiexec("/x", self.package(newer, True), "/qn")
+            self.assertEqual((remove.exit_code, remove.boxes), (0, []), remove.describe())
+            self.assertEqual(self.adds_and_removals()[-1][0], "RemovePackageAsync")
+            self.assertEqual(self.stand_in.packages(), [])
+            self.assert_removed(before, self.state(whole_machine=True), None)
+        print(f"install {install.seconds:.2f} s, upgrade {upgrade.seconds:.2f} s, "
+              f"uninstall {remove.seconds:.2f} s")
+
+    def test_classic_entry_stays_where_the_package_cannot_serve(self):
+        for build, refused, adds in [(WINDOWS_11, PACKAGE_REFUSED, 1), (WINDOWS_10, None, 0)]:
+            with self.subTest(build=build, refused=refused), \
+                    deployment_standin.windows_build(self.session, build):
+                self.stand_in.reset()
+                self.stand_in.fail(refused)
+                before = self.state()
+                install = self.msiexec("/i", self.package(self.versions[0], True), "/qn")
+                self.assertEqual((install.exit_code, install.boxes), (0, []), install.describe())
+                installed = self.state()
+                folder = self.assert_installed(installed, self.versions[0], handler=True)
+                self.assert_menu_runs(installed, folder, only_first=True)
+                self.assertEqual([call[0] for call in self.adds_and_removals()],
+                                 ["AddPackageByUriAsync"] * adds)
+                if not adds:
+                    self.assertEqual(self.stand_in.calls(), [], "Windows 10 has no such menu")
+                self.assertEqual(self.stand_in.packages(), [])
+                remove = self.msiexec("/x", self.package(self.versions[0], True), "/qn")
+                self.assertEqual(remove.exit_code, 0, remove.describe())
+                self.assert_removed(before, self.state(), None)
+
+    def assert_handler_serves(self, folder: str) -> None:
+        """The installed handler, activated as Explorer activates it (by the class and DLL
+        the package names), shows its entry for exactly one file of the table, and each
+        sub-entry starts the installed zdrv.exe on the file, which starts it with that
+        priority."""
+        package = self.windows_file(f"{folder}zdrv-menu.msix")
+        with zipfile.ZipFile(package) as msix:
+            manifest = ElementTree.fromstring(msix.read("AppxManifest.xml"))
+        classes = list(manifest.iter(f"{COM_NAMESPACE}Class"))
+        self.assertEqual(len(classes), 1, "one COM class in the package")
+        dll, clsid = folder + classes[0].get("Path"), "{" + classes[0].get("Id").upper() + "}"
+        zdrv = f"{folder}zdrv.exe"
+
+        described = self.drive(dll, clsid, "describe")
+        self.assertEqual((described["root"]["title"], described["root"]["icon"]),
+                         (MENU_ENTRY, f"{zdrv},0"))
+        self.assertEqual([sub["title"] for sub in described["sub_commands"]],
+                         [label for label, _, _ in SUB_ENTRIES])
+        # The batch files run the child, which records that they ran.
+        child = self.scratch.program("kind\\child.exe")
+        files = {file_type: (self.scratch.program(f"{FOLDER}\\{name}") if file_type == ".exe"
+                             else self.scratch.file(f"{FOLDER}\\{name}",
+                                                    f'@"{child}"\r\n'.encode()))
+                 for file_type, name in FILE_KINDS}
+        shown = list(files.values())
+        hidden = [self.scratch.file(f"{FOLDER}\\x.exe.txt", b"kein Programm"),
+                  self.scratch.mkdir(f"{FOLDER}\\a.exe"), "*".join(shown[:2]), "-"]
+        states = self.drive(dll, clsid, "state", *shown, *hidden)["states"]
+        self.assertEqual(states, [["enabled"] * 5] * len(shown) + [["hidden"] * 5] * len(hidden))
+
+        for file_type, target in files.items():
+            with self.subTest(file=target):
+                log = self.session.runs / "handler-children.log"
+                log.unlink(missing_ok=True)
+                ran = self.session.capture(self.driver, dll, clsid, "invoke", target,
+                                           debug=WINE_TRACE,
+                                           extra_env={"ZDRV_CHILD_LOG": windows_path(log)})
+                self.assertEqual(ran.returncode, 0, ran.stderr[-2000:])
+                children = wait_for_children(log, len(SUB_ENTRIES), 30 * self.session.patience)
+                starts = relay_calls(ran.stderr.decode(errors="replace").splitlines(),
+                                     "CreateProcessA")
+                self.assertEqual(sorted(call.arguments[5].dword for call in starts),
+                                 sorted(flag for _, _, flag in SUB_ENTRIES), "zdrv's starts")
+                ran_file = target if file_type == ".exe" else child
+                self.assertEqual([record["module"].lower() for record in children],
+                                 [ran_file.lower()] * len(SUB_ENTRIES), "the file ran")
+
+    def drive(self, dll: str, clsid: str, action: str, *selections: str) -> dict:
+        ran = self.session.capture(self.driver, dll, clsid, action, *selections)
+        self.assertEqual(ran.returncode, 0, ran.stderr[-2000:])
+        return json.loads(ran.stdout.decode())
 
 
 if __name__ == "__main__":

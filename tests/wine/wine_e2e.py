@@ -30,7 +30,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from wine_harness import (DLL_OVERRIDES, WINE_LOADERS, HarnessError, Run,  # noqa: E402
                           Session, pe_machine, windows_path)
-from installer_cases import InstallerCases  # noqa: E402
+from installer_cases import HandlerInstallerCases, InstallerCases  # noqa: E402
 from menu_cases import MenuCases  # noqa: E402
 
 HELP_TITLE = "Hilfe zu Zandrivo"
@@ -641,21 +641,28 @@ class Installer(InstallerCases, WineCase):
     """The Windows installer, its context menu and PATH entry (installer_cases.py)."""
 
 
+class HandlerInstaller(HandlerInstallerCases, WineCase):
+    """The installer with the handler of Windows 11's first menu (installer_cases.py)."""
+
+
 class Menu(MenuCases, WineCase):
     """The handler of Windows 11's first menu, as Explorer uses it (menu_cases.py)."""
 
 
 # ---- command line -----------------------------------------------------------------------
 
-GROUPS = {"ends": Ends, "starts": Starts, "hostile": Hostile, "planted": Planted,
-          "clients": Clients, "installer": Installer, "menu": Menu}
+GROUPS = {"ends": [Ends], "starts": [Starts], "hostile": [Hostile], "planted": [Planted],
+          "clients": [Clients], "installer": [Installer, HandlerInstaller], "menu": [Menu]}
 
 
 def run_group(session: Session, name: str) -> int:
     session.load_state(name)
     WineCase.session = session
     started = time.monotonic()
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(GROUPS[name])
+    # A class that names the kind of prefix it needs runs only in that kind.
+    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(case)
+                               for case in GROUPS[name]
+                               if getattr(case, "arch", session.arch) == session.arch)
     result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
     print(f"wine.{name}: {time.monotonic() - started:.1f} s")
     return 0 if result.wasSuccessful() else 1

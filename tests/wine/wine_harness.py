@@ -277,6 +277,7 @@ class Run:
     children: list[dict]  # what each started helper child recorded
     planted: list[str]  # a line for each planted DLL that loaded anywhere
     seconds: float
+    lines: list[str] = dataclasses.field(default_factory=list)  # the whole trace
 
     def describe(self) -> str:
         boxes = "; ".join(f"[{b.icon}] {b.title!r}: {b.text[:120]!r}" for b in self.boxes)
@@ -434,6 +435,14 @@ class Session:
 
     # -- runs --
 
+    def capture(self, program: Path, *arguments: str, debug: str = WINE_QUIET,
+                extra_env: dict | None = None) -> subprocess.CompletedProcess:
+        """Runs a console program of the Windows builds directly, without the watcher, and
+        returns its exit status and output (and Wine's trace, on standard error)."""
+        return subprocess.run([self.loader, str(program), *arguments],
+                              env=self.environment(debug, extra_env), stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=60 * self.patience, check=False)
+
     def run(self, program: str, command_line: str, directory: str = "",
             expect_child: bool | None = None, time_limit_ms: int = 30000,
             extra_env: dict | None = None, traced: str | None = None,
@@ -485,7 +494,7 @@ class Session:
         planted = (planted_log.read_text(encoding="utf-16-le").splitlines()
                    if planted_log.is_file() else [])
         return Run(command_line, seen["exit_code"], seen["timed_out"], boxes, trace, children,
-                   planted, seconds)
+                   planted, seconds, lines)
 
 
 def wait_for_children(log: Path, count: int, seconds: float) -> list[dict]:
