@@ -129,12 +129,14 @@ def check_imports(pe, found):
 
 
 # The handler lives in Explorer: a 64-bit DLL of system imports alone, loaded anywhere in
-# the 64-bit address space, whose data never runs, with COM's two entry points.
-MENU_DLL_IMPORTS = {"kernel32.dll", "msvcrt.dll", "ole32.dll"}
+# the 64-bit address space, whose data never runs, with COM's two entry points and the two
+# that regsvr32 calls (advapi32 for the registry values these write).
+MENU_DLL_IMPORTS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll"}
 MENU_DLL_PROTECTIONS = ("IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE",
                         "IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA",
                         "IMAGE_DLLCHARACTERISTICS_NX_COMPAT")
-MENU_DLL_EXPORTS = ["DllCanUnloadNow", "DllGetClassObject"]
+MENU_DLL_EXPORTS = ["DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
+                    "DllUnregisterServer"]
 
 
 def check_menu_dll(pe, found):

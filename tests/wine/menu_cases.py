@@ -8,14 +8,18 @@ zdrv.exe belongs to the installer's cases.
 
 from __future__ import annotations
 
+import contextlib
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
+from urllib.parse import unquote
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import deployment_standin  # noqa: E402
 from installer_cases import FILE_KINDS, FOLDER, MENU_ENTRY, SUB_ENTRIES  # noqa: E402
 from wine_harness import (WINE_QUIET, WINE_TRACE, relay_calls, wait_for_children,  # noqa: E402
                           windows_path)
@@ -30,6 +34,9 @@ ECF_DEFAULT, ECF_HASSUBCOMMANDS = 0, 1
 CREATE_NO_WINDOW, CREATE_DEFAULT_ERROR_MODE = 0x08000000, 0x04000000
 
 HANDLER_FOLDER = "Zandrivo Menü & Co"
+# What a file URI may hold once percent-encoded.
+URI_CHARACTERS = re.compile(r"[A-Za-z0-9._~/:%-]+")
+ADD_FAILURE = 0x80073CF0  # ERROR_INSTALL_FAILED
 # Every method given a null pointer to write through, on the root and on a sub-command.
 ROOT_NULL_POINTERS = {
     "GetTitle": E_POINTER, "GetIcon": E_POINTER, "GetToolTip": E_POINTER,
@@ -53,6 +60,7 @@ class MenuCases:
                 raise AssertionError(f"missing {needed}: build build/win64 first")
         menu = json.loads((SOURCE / "packaging" / "context-menu.json").read_text())
         cls.clsid = "{" + menu["handler_clsid"].upper() + "}"
+        cls.menu = menu
         cls.dll = cls.scratch.program(f"{HANDLER_FOLDER}\\zdrv-menu.dll", dll)
         cls.stand_in = cls.scratch.program(f"{HANDLER_FOLDER}\\zdrv.exe")
 
@@ -136,6 +144,80 @@ class MenuCases:
                 seen, calls, children = self.invoke(selection, expected_children=0)
                 self.assertEqual(seen["invoked"], [E_INVALIDARG] * len(SUB_ENTRIES))
                 self.assertEqual((calls, children), ([], []))
+
+    def test_registration_adds_the_package_and_hides_the_classic_entry_on_windows_11(self):
+        stand_in = deployment_standin.register(
+            self.session, self.session.win32_build / "tests" / "wine" / "deployment_standin.dll",
+            self.scratch.unix("deployment"))
+        name = self.menu["package_name"]
+        # The package file tells the stand-in the identity its manifest would give.
+        package = (name, f"{name}_2.0.0.0_neutral__standin")
+        self.scratch.file(f"{HANDLER_FOLDER}\\zdrv-menu.msix", "\t".join(package).encode())
+        earlier = (name, f"{name}_1.0.0.0_neutral__standin")
+        other = ("Andere.App", "Andere.App_1.0.0.0_neutral__standin")
+        folder = "file:///" + self.dll.rsplit("\\", 1)[0].replace("\\", "/")
+        find = ("FindPackagesByUserSecurityId", "")
+        add = ("AddPackageByUriAsync", f"{folder}/zdrv-menu.msix", folder)
+        hidden = sorted((rf"HKEY_CURRENT_USER\Software\Classes\SystemFileAssociations\{file_type}"
+                   rf"\shell\{self.menu['classic_verb']}", "REG_SZ", "")
+                        for file_type in self.menu["file_types"])
+        registering = [find, ("RemovePackageAsync", earlier[1]), add]
+        # The build when registering, the add's failure, then after registering and after
+        # unregistering: the stand-in's calls and packages; after registering: the values
+        # that hide the classic entry; last, the build when unregistering, if another.
+        rows = [
+            (22631, None, registering, [other, package], hidden,
+             [find, ("RemovePackageAsync", package[1])], [other], None),
+            (22631, ADD_FAILURE, registering, [other], [], [find], [other], None),
+            (19045, None, [], [other, earlier], [], [], [other, earlier], None),
+            # Wherever it runs, unregistering shows the classic entry again.
+            (22631, None, registering, [other, package], hidden, [], [other, package], 19045),
+        ]
+        for (build, failure, register_calls, registered, values, unregister_calls,
+             unregistered, later_build) in rows:
+            with (self.subTest(build=build, failure=failure, later_build=later_build),
+                  deployment_standin.windows_build(self.session, build)):
+                stand_in.reset()
+                stand_in.set_packages([other, earlier])
+                stand_in.fail(failure)
+                self.assertEqual(self.regsvr32() == 0, failure is None)
+                calls = stand_in.calls()
+                for uri in [uri for call in calls if call[0] == add[0] for uri in call[1:]]:
+                    self.assertRegex(uri, URI_CHARACTERS)
+                self.assertEqual([tuple(map(unquote, call)) for call in calls], register_calls)
+                self.assertEqual(stand_in.packages(), registered)
+                self.assertEqual(self.hiding_values(), values)
+                with (deployment_standin.windows_build(self.session, later_build) if later_build
+                      else contextlib.nullcontext()):
+                    self.assertEqual(self.regsvr32("/u"), 0)
+                self.assertEqual(stand_in.calls()[len(calls):], unregister_calls)
+                self.assertEqual(stand_in.packages(), unregistered)
+                self.assertEqual(self.hiding_values(), [])
+
+    def regsvr32(self, *options: str) -> int:
+        """The 64-bit regsvr32's exit status on the handler DLL."""
+        ran = subprocess.run(
+            [self.session.loader, "C:\\windows\\system32\\regsvr32.exe", "/s", *options,
+             self.dll], env=self.session.environment(), stdin=subprocess.DEVNULL,
+            capture_output=True, timeout=60 * self.session.patience)
+        return ran.returncode
+
+    def hiding_values(self) -> list[tuple[str, str, str]]:
+        """(key, type, data) of each ProgrammaticAccessOnly value under the current user's
+        SystemFileAssociations."""
+        ran = subprocess.run(
+            [self.session.loader, "reg", "query",
+             r"HKCU\Software\Classes\SystemFileAssociations", "/s"],
+            env=self.session.environment(), stdin=subprocess.DEVNULL, capture_output=True,
+            timeout=60 * self.session.patience)
+        values, key = [], ""
+        for line in ran.stdout.decode("utf-8", errors="replace").splitlines():
+            if line.startswith("HKEY_"):
+                key = line.strip()
+            elif line.strip().startswith("ProgrammaticAccessOnly"):
+                fields = line.strip().split(None, 2)
+                values.append((key, fields[1], fields[2] if len(fields) > 2 else ""))
+        return sorted(values)
 
     def invoke(self, selection: str, expected_children: int = len(SUB_ENTRIES)):
         """Invoke of each sub-command on the selection: the driver's answer, the

@@ -1,0 +1,133 @@
+"""Windows' package deployment for zdrv-menu.dll's DllRegisterServer under Wine, which has
+none: deployment_standin.dll (see its header) registered as the WinRT classes the DLL
+activates, and a Windows build number the prefix reports. Its files are read and written
+from here, without Wine; each function that needs Wine makes one call of it, since in the
+emulated PC a call takes about ten seconds.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import shutil
+import subprocess
+from pathlib import Path
+
+CLASSES = ["Windows.Management.Deployment.PackageManager",
+           "Windows.Management.Deployment.AddPackageOptions", "Windows.Foundation.Uri"]
+CLASS_ROOT = r"HKEY_LOCAL_MACHINE\Software\Microsoft\WindowsRuntime\ActivatableClassId"
+VERSION_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
+BUILD_VALUES = ["CurrentBuild", "CurrentBuildNumber"]
+
+
+def prefix_path(session, unix_path: Path) -> str:
+    """The Windows path of a file of the prefix's drive C:, else of the Z: drive."""
+    unix_path = Path(unix_path).resolve()
+    drive_c = (session.prefix / "drive_c").resolve()
+    if unix_path.is_relative_to(drive_c):
+        return "C:\\" + str(unix_path.relative_to(drive_c)).replace("/", "\\")
+    return "Z:" + str(unix_path).replace("/", "\\")
+
+
+def wine(session, *command: str) -> str:
+    """One Wine call in the 64-bit view; its output."""
+    ran = subprocess.run([session.loader, *command], env=session.environment(),
+                         stdin=subprocess.DEVNULL, capture_output=True,
+                         timeout=60 * session.patience)
+    if ran.returncode != 0:
+        raise AssertionError(f"{command}: exit {ran.returncode}: "
+                             f"{ran.stderr.decode(errors='replace')[-1000:]}")
+    return ran.stdout.decode("utf-8", errors="replace")
+
+
+def import_reg(session, path: Path, lines: list[str]) -> None:
+    path.write_text("\r\n".join(["Windows Registry Editor Version 5.00", "", *lines, ""]),
+                    encoding="utf-16")
+    wine(session, "reg", "import", prefix_path(session, path), "/reg:64")
+
+
+def reg_text(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+class StandIn:
+    """The stand-in's files in its folder."""
+
+    def __init__(self, folder: Path):
+        self.folder = folder
+
+    def calls(self) -> list[tuple[str, ...]]:
+        calls = self.folder / "calls.txt"
+        if not calls.exists():
+            return []
+        return [tuple(line.split("\t")) for line in calls.read_text(encoding="utf-8").splitlines()]
+
+    def fail(self, hresult: int | None) -> None:
+        """Every add from now on fails with this HRESULT; None: adds succeed."""
+        fail = self.folder / "fail.txt"
+        if hresult is None:
+            fail.unlink(missing_ok=True)
+        else:
+            fail.write_text(f"0x{hresult:08X}\n", encoding="ascii")
+
+    def packages(self) -> list[tuple[str, str]]:
+        """(name, full name) of the current user's packages."""
+        packages = self.folder / "packages.txt"
+        if not packages.exists():
+            return []
+        return [tuple(line.split("\t", 1))
+                for line in packages.read_text(encoding="utf-8").splitlines() if line]
+
+    def set_packages(self, packages: list[tuple[str, str]]) -> None:
+        (self.folder / "packages.txt").write_text(
+            "".join(f"{name}\t{full_name}\n" for name, full_name in packages), encoding="utf-8")
+
+    def reset(self) -> None:
+        """No calls, no packages, no failure."""
+        for name in ["calls.txt", "packages.txt", "fail.txt"]:
+            (self.folder / name).unlink(missing_ok=True)
+
+
+def register(session, dll: Path, folder: Path) -> StandIn:
+    """Copies the stand-in into folder (of the prefix) and registers its classes: one Wine
+    call."""
+    folder.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(dll, folder / "deployment_standin.dll")
+    dll_path = prefix_path(session, folder / "deployment_standin.dll")
+    lines = []
+    for name in CLASSES:
+        lines += [f"[{CLASS_ROOT}\\{name}]", f'"DllPath"={reg_text(dll_path)}',
+                  '"ActivationType"=dword:00000000', ""]
+    import_reg(session, folder / "register.reg", lines)
+    stand_in = StandIn(folder)
+    stand_in.reset()
+    return stand_in
+
+
+def _build_values(session) -> dict[str, str]:
+    values = {}
+    for line in wine(session, "reg", "query", VERSION_KEY, "/reg:64").splitlines():
+        parts = line.split(None, 2)
+        if len(parts) == 3 and parts[0] in BUILD_VALUES and parts[1] == "REG_SZ":
+            values[parts[0]] = parts[2].strip()
+    return values
+
+
+def _set_build_values(session, folder: Path, values: dict[str, str]) -> None:
+    key = "[" + VERSION_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE") + "]"
+    import_reg(session, folder / "build.reg",
+               [key, *(f'"{name}"={reg_text(value)}' for name, value in values.items())])
+
+
+@contextlib.contextmanager
+def windows_build(session, build: int):
+    """The prefix reports this Windows build (CurrentBuild and CurrentBuildNumber, in the
+    64-bit view) until the end of the block, then the one before: three Wine calls.
+    HKCU\\Software\\Wine\\Version stays unset, else Wine would report its own."""
+    folder = session.work / "windows-build"
+    folder.mkdir(parents=True, exist_ok=True)
+    before = _build_values(session)
+    _set_build_values(session, folder, {name: str(build) for name in BUILD_VALUES})
+    try:
+        yield
+    finally:
+        _set_build_values(session, folder, before)
