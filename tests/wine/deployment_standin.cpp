@@ -14,6 +14,8 @@
 //   fail.txt      if present, an HRESULT in hex: an add is recorded, adds nothing and
 //                 ends with AsyncStatus Error and that code
 //   packages.txt  the current user's packages, one a line: <name> <full name>
+//   identity.txt  the identity line of a real package (a zip), written by the test from
+//                 its manifest
 // The package file an add is given (its file URI, decoded) holds that one line, the
 // identity a real package's manifest would give: an add appends it to packages.txt unless
 // it is there already, and fails with the error of opening it when the URI names no file.
@@ -382,9 +384,16 @@ HRESULT add_package(const std::wstring& package_uri) {
   if (FAILED(failure)) {
     return failure;
   }
-  const std::vector<std::string> identity = lines_of(path_of(package_uri));
+  std::vector<std::string> identity = lines_of(path_of(package_uri));
   if (identity.empty()) {
     return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  }
+  // A real package, a zip, leaves its identity to the test (it reads the manifest).
+  if (identity.front().starts_with("PK")) {
+    identity = lines_of(beside_me(L"identity.txt"));
+    if (identity.empty()) {
+      return E_FAIL;
+    }
   }
   std::vector<std::string> lines = lines_of(packages);
   for (const auto& line : lines) {

@@ -81,9 +81,13 @@ class StandIn:
         (self.folder / "packages.txt").write_text(
             "".join(f"{name}\t{full_name}\n" for name, full_name in packages), encoding="utf-8")
 
+    def identify(self, name: str, full_name: str) -> None:
+        """The identity of the real packages added from now on (the manifest's)."""
+        (self.folder / "identity.txt").write_text(f"{name}\t{full_name}\n", encoding="utf-8")
+
     def reset(self) -> None:
         """No calls, no packages, no failure."""
-        for name in ["calls.txt", "packages.txt", "fail.txt"]:
+        for name in ["calls.txt", "packages.txt", "fail.txt", "identity.txt"]:
             (self.folder / name).unlink(missing_ok=True)
 
 

@@ -98,7 +98,7 @@ def make_packages(make_msi: str, zdrv_exe: str, out: str, menu_dll: str | None =
             subprocess.run([make_msi, "--version", release, str(Path(out, package_name(release))),
                             zdrv_exe, str(liesmich)], check=True)
             if menu_dll:
-                msix = Path(work, f"zdrv-menu-{release}.msix")
+                msix = Path(out, f"zdrv-menu-{release}.msix")
                 subprocess.run([str(Path(make_msi).with_name("make-msix")), "--version", release,
                                 str(msix), str(cert)], check=True)
                 subprocess.run([make_msi, "--version", release, "--menu-handler", menu_dll,
@@ -363,11 +363,16 @@ class InstallerSupport:
         self.session.run(CMD, "cmd /c start /wait cmd /c exit", expect_child=False)
 
     def set_user_path(self, path: str | None) -> None:
-        command = (["reg", "add", "HKCU\\Environment", "/v", "PATH", "/t", "REG_SZ", "/d", path]
-                   if path else ["reg", "delete", "HKCU\\Environment", "/v", "PATH"])
-        subprocess.run([self.session.loader, *command, "/f"], env=self.session.environment(),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60 * self.session.patience, check=False)
+        if path:
+            self.reg("add", "HKCU\\Environment", "/v", "PATH", "/t", "REG_SZ", "/d", path)
+        else:
+            self.reg("delete", "HKCU\\Environment", "/v", "PATH")
+
+    def reg(self, *command: str) -> None:
+        subprocess.run([self.session.loader, "reg", *command, "/f"],
+                       env=self.session.environment(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=60 * self.session.patience, check=False)
 
 
 class InstallerCases(InstallerSupport):
@@ -430,6 +435,7 @@ class InstallerCases(InstallerSupport):
 # ---- the handler of Windows 11's first menu, installed ---------------------------------------
 
 COM_NAMESPACE = "{http://schemas.microsoft.com/appx/manifest/com/windows10}"
+FOUNDATION_NAMESPACE = "{http://schemas.microsoft.com/appx/manifest/foundation/windows10}"
 # What the stand-in package manager answers when told to refuse a package.
 PACKAGE_REFUSED = 0x80073CF0
 WINDOWS_11, WINDOWS_10 = 22631, 19045
@@ -461,6 +467,16 @@ class HandlerInstallerCases(InstallerSupport):
         super().setUp()
         self.stand_in.reset()
 
+    def identify(self, version: str) -> None:
+        """Tells the stand-in the identity in the manifest of this version's package."""
+        path = self.session.work.parent / "installer" / f"zdrv-menu-{version}.msix"
+        with zipfile.ZipFile(path) as msix:
+            manifest = ElementTree.fromstring(msix.read("AppxManifest.xml"))
+        identity = next(manifest.iter(f"{FOUNDATION_NAMESPACE}Identity"))
+        name, version = identity.get("Name"), identity.get("Version")
+        architecture = identity.get("ProcessorArchitecture")
+        self.stand_in.identify(name, f"{name}_{version}_{architecture}__standin")
+
     def adds_and_removals(self) -> list[tuple[str, ...]]:
         return [(call[0], *map(file_uri_path, call[1:]))
                 if call[0] == "AddPackageByUriAsync" else call
@@ -471,6 +487,7 @@ class HandlerInstallerCases(InstallerSupport):
         older, newer = self.versions
         with deployment_standin.windows_build(self.session, WINDOWS_11):
             before = self.state(whole_machine=True)
+            self.identify(older)
             install = self.msiexec("/i", self.package(older, True), "/qn")
             self.assertEqual((install.exit_code, install.boxes), (0, []), install.describe())
             installed = self.state()
@@ -481,6 +498,7 @@ class HandlerInstallerCases(InstallerSupport):
             self.assertEqual(len(added), 1)
             self.assert_handler_serves(folder)
 
+            self.identify(newer)
             upgrade = self.msiexec("/i", self.package(newer, True), "/qn")
             self.assertEqual((upgrade.exit_code, upgrade.boxes), (0, []), upgrade.describe())
             self.assertEqual(self.assert_installed(self.state(), newer, handler=True,
@@ -490,6 +508,9 @@ class HandlerInstallerCases(InstallerSupport):
                              "the old package goes before the new one comes")
             self.assertEqual(len(self.stand_in.packages()), 1)
 
+            # A value someone left in the entry's key goes with the key.
+            self.reg("add", f"{MENU_ROOT}\\.exe\\shell\\Zandrivo", "/v", "Liegengeblieben",
+                     "/d", "")
             remove = self.msiexec("/x", self.package(newer, True), "/qn")
             self.assertEqual((remove.exit_code, remove.boxes), (0, []), remove.describe())
             self.assertEqual(self.adds_and_removals()[-1][0], "RemovePackageAsync")
@@ -504,6 +525,7 @@ class HandlerInstallerCases(InstallerSupport):
                     deployment_standin.windows_build(self.session, build):
                 self.stand_in.reset()
                 self.stand_in.fail(refused)
+                self.identify(self.versions[0])
                 before = self.state()
                 install = self.msiexec("/i", self.package(self.versions[0], True), "/qn")
                 self.assertEqual((install.exit_code, install.boxes), (0, []), install.describe())
