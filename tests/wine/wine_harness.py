@@ -467,10 +467,15 @@ class Session:
                                             "ZDRV_PLANTED_LOG": windows_path(planted_log),
                                             **(extra_env or {})})
         started = time.monotonic()
-        with open(trace_file, "wb") as err:
-            subprocess.run([self.loader, str(self.watcher), windows_path(job), windows_path(report)],
-                           env=env, stdin=subprocess.DEVNULL, stdout=err, stderr=err,
-                           timeout=time_limit_ms / 1000 + 30, check=True)
+        for attempt in (1, 2):
+            with open(trace_file, "wb") as err:
+                watcher = subprocess.run([self.loader, str(self.watcher), windows_path(job),
+                                          windows_path(report)],
+                                         env=env, stdin=subprocess.DEVNULL, stdout=err,
+                                         stderr=err, timeout=time_limit_ms / 1000 + 30)
+            if watcher.returncode == 0 or attempt == 2 or not wine_did_not_start(trace_file):
+                break
+        watcher.check_returncode()
         seconds = time.monotonic() - started
         seen = json.loads(report.read_text())
         if not seen["started"]:
@@ -495,6 +500,15 @@ class Session:
                    if planted_log.is_file() else [])
         return Run(command_line, seen["exit_code"], seen["timed_out"], boxes, trace, children,
                    planted, seconds, lines)
+
+
+# Now and then Wine's loader finds the fixed address of the page it shares with the
+# server taken, and the process ends before any of its code ran; a second start works.
+_WINE_DID_NOT_START = "wine: failed to map the shared user data"
+
+
+def wine_did_not_start(trace_file: Path) -> bool:
+    return _WINE_DID_NOT_START in trace_file.read_text(errors="replace")
 
 
 def wait_for_children(log: Path, count: int, seconds: float) -> list[dict]:
