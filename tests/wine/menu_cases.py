@@ -11,7 +11,6 @@ from __future__ import annotations
 import contextlib
 import json
 import re
-import subprocess
 import sys
 from pathlib import Path
 from urllib.parse import unquote
@@ -67,10 +66,8 @@ class MenuCases:
     def explorer(self, action: str, *selections: str, debug: str = WINE_QUIET,
                  extra_env: dict | None = None) -> tuple[dict, list[str]]:
         """What explorer_command.exe wrote, and Wine's trace."""
-        ran = subprocess.run(
-            [self.session.loader, str(self.driver), self.dll, self.clsid, action, *selections],
-            env=self.session.environment(debug, extra_env), stdin=subprocess.DEVNULL,
-            capture_output=True, timeout=60 * self.session.patience)
+        ran = self.session.capture(self.driver, self.dll, self.clsid, action, *selections,
+                                   debug=debug, extra_env=extra_env)
         self.assertEqual(ran.returncode, 0, ran.stderr.decode(errors="replace")[-2000:])
         return (json.loads(ran.stdout.decode()),
                 ran.stderr.decode(errors="replace").splitlines())
@@ -196,20 +193,14 @@ class MenuCases:
 
     def regsvr32(self, *options: str) -> int:
         """The 64-bit regsvr32's exit status on the handler DLL."""
-        ran = subprocess.run(
-            [self.session.loader, "C:\\windows\\system32\\regsvr32.exe", "/s", *options,
-             self.dll], env=self.session.environment(), stdin=subprocess.DEVNULL,
-            capture_output=True, timeout=60 * self.session.patience)
-        return ran.returncode
+        return self.session.capture("C:\\windows\\system32\\regsvr32.exe", "/s", *options,
+                                    self.dll).returncode
 
     def hiding_values(self) -> list[tuple[str, str, str]]:
         """(key, type, data) of each ProgrammaticAccessOnly value under the current user's
         SystemFileAssociations."""
-        ran = subprocess.run(
-            [self.session.loader, "reg", "query",
-             r"HKCU\Software\Classes\SystemFileAssociations", "/s"],
-            env=self.session.environment(), stdin=subprocess.DEVNULL, capture_output=True,
-            timeout=60 * self.session.patience)
+        ran = self.session.capture("reg", "query",
+                                   r"HKCU\Software\Classes\SystemFileAssociations", "/s")
         values, key = [], ""
         for line in ran.stdout.decode("utf-8", errors="replace").splitlines():
             if line.startswith("HKEY_"):

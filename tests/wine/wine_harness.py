@@ -435,10 +435,11 @@ class Session:
 
     # -- runs --
 
-    def capture(self, program: Path, *arguments: str, debug: str = WINE_QUIET,
+    def capture(self, program: Path | str, *arguments: str, debug: str = WINE_QUIET,
                 extra_env: dict | None = None) -> subprocess.CompletedProcess:
-        """Runs a console program of the Windows builds directly, without the watcher, and
-        returns its exit status and output (and Wine's trace, on standard error)."""
+        """Runs a console program (of the Windows builds, or Wine's) directly, without the
+        watcher, and returns its exit status and output (and Wine's trace, on standard
+        error)."""
         return subprocess.run([self.loader, str(program), *arguments],
                               env=self.environment(debug, extra_env), stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=60 * self.patience, check=False)
