@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import contextlib
 import shutil
-import subprocess
 from pathlib import Path
 
 CLASSES = ["Windows.Management.Deployment.PackageManager",
@@ -30,9 +29,7 @@ def prefix_path(session, unix_path: Path) -> str:
 
 def wine(session, *command: str) -> str:
     """One Wine call in the 64-bit view; its output."""
-    ran = subprocess.run([session.loader, *command], env=session.environment(),
-                         stdin=subprocess.DEVNULL, capture_output=True,
-                         timeout=60 * session.patience)
+    ran = session.capture(*command)
     if ran.returncode != 0:
         raise AssertionError(f"{command}: exit {ran.returncode}: "
                              f"{ran.stderr.decode(errors='replace')[-1000:]}")

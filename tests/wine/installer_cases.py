@@ -369,10 +369,7 @@ class InstallerSupport:
             self.reg("delete", "HKCU\\Environment", "/v", "PATH")
 
     def reg(self, *command: str) -> None:
-        subprocess.run([self.session.loader, "reg", *command, "/f"],
-                       env=self.session.environment(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=60 * self.session.patience, check=False)
+        self.session.capture("reg", *command, "/f")
 
 
 class InstallerCases(InstallerSupport):
