@@ -31,3 +31,41 @@ kernel_lacks_32bit() {
   rm -f "$program"
   [ "$status" -eq 126 ] && grep -q "Exec format error" <<<"$output"
 }
+
+# Wine's loader of 32-bit programs, as Debian's wine32 installs it.
+wine32_loader=/usr/lib/wine/wine
+
+# wine32_way DIR: where the Wine tests run the 32-bit zdrv.exe, for ZDRV_WINE32 (native,
+# image, emulated or auto, the default); prints native, image or emulated. Every way but
+# the native one is said on standard error, in one line, with the reason. auto takes this
+# machine's Wine where its 32-bit loader runs; otherwise the test image (scripts/guest-image),
+# entered as a container where the kernel runs 32-bit code and as an emulated PC where it
+# does not. DIR is where kernel_lacks_32bit may write its probe.
+wine32_way() {
+  local setting=${ZDRV_WINE32:-auto} way reason trouble
+  case "$setting" in
+    native) echo native; return 0 ;;
+    image | emulated) way=$setting reason="ZDRV_WINE32=$setting" ;;
+    auto)
+      if [ ! -e "$wine32_loader" ]; then
+        trouble="Wines 32-Bit-Lader $wine32_loader fehlt"
+      else
+        trouble=$(wine_loader_trouble "$wine32_loader" 32)
+        [ -n "$trouble" ] || { echo native; return 0; }
+        trouble="Wines 32-Bit-Lader läuft nicht ($trouble)"
+      fi
+      if kernel_lacks_32bit "$1"; then
+        way=emulated reason="dieser Kernel führt keinen 32-Bit-Code aus"
+      else
+        way=image reason=$trouble
+      fi
+      ;;
+    *) echo "ZDRV_WINE32 is native, image, emulated or auto, not '$setting'" >&2; return 2 ;;
+  esac
+  if [ "$way" = image ]; then
+    echo "Die 32-Bit-Tests unter Wine laufen im Testabbild, als Container: $reason" >&2
+  else
+    echo "Die 32-Bit-Tests unter Wine laufen im Testabbild, in einem emulierten PC: $reason" >&2
+  fi
+  echo "$way"
+}

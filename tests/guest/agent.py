@@ -1,7 +1,8 @@
-"""The agent in the emulated PC: runs the commands the host hands it, one file each.
+"""The agent in the test image's system (the emulated PC or the container): runs the
+commands the host hands it, one file each.
 
-It is the PC's first process (tests/guest/init starts it), so it also collects the exit
-status of every orphaned process. The control folder, shared with the host, holds:
+In the emulated PC it is the first process (tests/guest/init starts it), so it also
+collects the exit status of every orphaned process. The control folder, shared with the host, holds:
 
   ready            written once the agent runs
   jobs/N.job       a command from the host: {"argv", "cwd", "time_limit"} in JSON

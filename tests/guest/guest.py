@@ -1,20 +1,27 @@
 #!/usr/bin/python3
-"""The emulated PC in which the Wine tests run the 32-bit zdrv.exe on a machine whose
-kernel cannot run 32-bit code.
+"""The test image's system, in which the Wine tests run the 32-bit zdrv.exe where this
+machine's Wine cannot: entered as a container where the kernel runs 32-bit code, booted in
+an emulated PC where it does not.
 
-  guest.py start     boot it (building its image first when there is none) and wait
-                     until its agent answers
+  guest.py start [--container]
+                     start it (building its image first when there is none) and wait
+                     until its agent answers: as a container, or else as an emulated PC
   guest.py run [--time-limit S] -- COMMAND...
                      run COMMAND in it, in the current folder, show its output and end
                      with its status
-  guest.py stop      turn it off
+  guest.py stop      end it
 
-The PC is QEMU's x86-64 system emulator, booted
-from the image of scripts/guest-image with its disk as a snapshot, so every boot starts
-from the same clean system. The checkout is shared at its own path. A watcher process
-turns the PC off when the process that started it (CTest) has ended or the time limit
-has passed, so nothing of it outlives the tests. Its console and the watcher's messages
-go to build/logs/guest.log.
+Both run the image of scripts/guest-image so that every start begins from the same clean
+system, with the checkout at its own path, and hand their commands to the same agent
+(tests/guest/agent.py) through a control folder.
+- The container (tests/guest/container): the image mounted read-only under a throw-away
+  layer in memory, in namespaces of its own (mount, PID, IPC, UTS, network), entered with
+  bubblewrap. It runs at this machine's own speed.
+- The emulated PC: QEMU's x86-64 system emulator, booted from the image with its disk as
+  a snapshot, for a kernel that cannot run 32-bit code itself.
+A watcher process ends either when the process that started it (CTest) has ended or the
+time limit has passed, so nothing of it outlives the tests. The console, the container's
+messages and the watcher's go to build/logs/guest.log.
 """
 
 from __future__ import annotations
@@ -33,6 +40,9 @@ CHECKOUT = Path(__file__).resolve().parents[2]
 LOG = CHECKOUT / "build" / "logs" / "guest.log"
 STATE = CHECKOUT / "build" / "guest"
 CONTROL = STATE / "control"
+# Where the container mounts its layers, inside its own mount namespace: from outside an
+# empty folder.
+MOUNTS = STATE / "container"
 PIDS = STATE / "pids.json"
 
 MEMORY_MIB = 4096
@@ -57,7 +67,14 @@ def log_tail(lines: int = 15) -> str:
     return "\n".join(f"    {line}" for line in tail)
 
 
-# ---- the PC -----------------------------------------------------------------------------
+# ---- the system ---------------------------------------------------------------------------
+
+def container_command(image: Path) -> list[str]:
+    # A mount namespace of its own holds the image's mounts, which go with its last process.
+    return ["unshare", "--mount", "--propagation", "private", "--",
+            str(CHECKOUT / "tests" / "guest" / "container"), str(image / "root.img"),
+            str(MOUNTS), str(CHECKOUT), str(CONTROL)]
+
 
 def qemu_command(image: Path) -> list[str]:
     share = "local,security_model=none,path={},mount_tag={}"
@@ -94,16 +111,22 @@ def running_pids() -> dict | None:
     if not PIDS.is_file():
         return None
     pids = json.loads(PIDS.read_text())
-    return pids if alive(pids["qemu"]) else None
+    return pids if "system" in pids and alive(pids["system"]) else None
 
 
-def watch(image: Path, owner: int) -> int:
-    """The watcher: runs the PC until it turns itself off, its owner has ended or its
+def system_name() -> str:
+    pids = json.loads(PIDS.read_text()) if PIDS.is_file() else {}
+    return pids.get("name", "the test system")
+
+
+def watch(image: Path, owner: int, container: bool) -> int:
+    """The watcher: runs the system until it ends by itself, its owner has ended or its
     time is up."""
+    command = container_command(image) if container else qemu_command(image)
     with open(LOG, "ab") as log:
-        qemu = subprocess.Popen(qemu_command(image), stdin=subprocess.DEVNULL, stdout=log,
-                                stderr=log)
-    PIDS.write_text(json.dumps({"qemu": qemu.pid, "watcher": os.getpid()}))
+        system = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    name = "the container" if container else "the emulated PC"
+    PIDS.write_text(json.dumps({"system": system.pid, "watcher": os.getpid(), "name": name}))
     stopping = False
 
     def stop(_signal=None, _frame=None):
@@ -112,26 +135,26 @@ def watch(image: Path, owner: int) -> int:
 
     signal.signal(signal.SIGTERM, stop)
     give_up = time.monotonic() + LIFETIME_SECONDS
-    while qemu.poll() is None:
+    while system.poll() is None:
         reason = ("stopped" if stopping else
                   "the test run that started it has ended" if not alive(owner) else
                   f"its time of {LIFETIME_SECONDS // 60} minutes is up"
                   if time.monotonic() > give_up else None)
         if reason:
             with open(LOG, "a") as log:
-                log.write(f"\nguest: turned off: {reason}\n")
-            qemu.terminate()
+                log.write(f"\nguest: ended: {reason}\n")
+            system.terminate()
             try:
-                qemu.wait(10)
+                system.wait(10)
             except subprocess.TimeoutExpired:
-                qemu.kill()
-                qemu.wait()
+                system.kill()
+                system.wait()
             break
         time.sleep(0.5)
     return 0
 
 
-def start() -> None:
+def start(container: bool) -> None:
     if running_pids():
         stop()
     image = Path(subprocess.run([str(CHECKOUT / "scripts" / "guest-image")], check=True,
@@ -139,30 +162,32 @@ def start() -> None:
     shutil.rmtree(CONTROL, ignore_errors=True)
     CONTROL.mkdir(parents=True)
     (CONTROL / "project").write_text(str(CHECKOUT))
+    MOUNTS.mkdir(exist_ok=True)
     LOG.parent.mkdir(parents=True, exist_ok=True)
     LOG.write_text("")
     started = time.monotonic()
     # The watcher lives in a session of its own, so that it outlives this command; it
     # watches the process that called this one (CTest), not this one.
-    subprocess.Popen([sys.executable, __file__, "watch", str(image), str(os.getppid())],
+    way = ["--container"] if container else []
+    subprocess.Popen([sys.executable, __file__, "watch", str(image), str(os.getppid()), *way],
                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL, start_new_session=True)
     while not (CONTROL / "ready").is_file():
         if time.monotonic() - started > 5 and running_pids() is None:
-            raise GuestError(f"the emulated PC has ended while booting:\n{log_tail()}")
+            raise GuestError(f"{system_name()} has ended while starting:\n{log_tail()}")
         if time.monotonic() - started > BOOT_SECONDS:
             stop()
-            raise GuestError(f"the emulated PC did not boot within {BOOT_SECONDS} s:\n"
+            raise GuestError(f"{system_name()} did not start within {BOOT_SECONDS} s:\n"
                              f"{log_tail()}")
         time.sleep(0.2)
-    say(f"booted in {time.monotonic() - started:.1f} s (image {image})")
+    say(f"{system_name()} started in {time.monotonic() - started:.1f} s (image {image})")
 
 
 def stop() -> None:
     pids = json.loads(PIDS.read_text()) if PIDS.is_file() else None
     if pids is None:
         return
-    for name in ["watcher", "qemu"]:
+    for name in ["watcher", "system"]:
         if alive(pids[name]):
             os.kill(pids[name], signal.SIGTERM)
         give_up = time.monotonic() + 20
@@ -176,9 +201,10 @@ def stop() -> None:
 # ---- commands -----------------------------------------------------------------------------
 
 def run(command: list[str], time_limit: float) -> int:
-    """Runs `command` in the PC and relays its output as it comes; its exit status."""
+    """Runs `command` in the test system and relays its output as it comes; its exit
+    status."""
     if running_pids() is None:
-        raise GuestError("the emulated PC is not running: run the test guest.boot first "
+        raise GuestError("the test system is not running: run the test guest.boot first "
                          "(or tests/guest/guest.py start)")
     order = CONTROL / "jobs" / f"{time.time_ns()}-{os.getpid()}.job"
     pending = order.with_suffix(".pending")
@@ -203,9 +229,9 @@ def run(command: list[str], time_limit: float) -> int:
                 raise GuestError(f"killed at its time limit of {time_limit:.0f} s")
             return code if code >= 0 else 128 - code
         if running_pids() is None:
-            raise GuestError(f"the emulated PC has ended:\n{log_tail()}")
+            raise GuestError(f"{system_name()} has ended:\n{log_tail()}")
         if time.monotonic() > give_up:
-            raise GuestError("the emulated PC does not answer")
+            raise GuestError(f"{system_name()} does not answer")
         time.sleep(0.2)
 
 
@@ -213,7 +239,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("start")
+    start_parser = commands.add_parser("start")
+    start_parser.add_argument("--container", action="store_true")
     commands.add_parser("stop")
     run_parser = commands.add_parser("run")
     run_parser.add_argument("--time-limit", type=float, default=600)
@@ -221,14 +248,15 @@ def main() -> int:
     watch_parser = commands.add_parser("watch")
     watch_parser.add_argument("image", type=Path)
     watch_parser.add_argument("owner", type=int)
+    watch_parser.add_argument("--container", action="store_true")
     options = parser.parse_args()
     try:
         if options.command == "start":
-            start()
+            start(options.container)
         elif options.command == "stop":
             stop()
         elif options.command == "watch":
-            return watch(options.image, options.owner)
+            return watch(options.image, options.owner, options.container)
         else:
             return run(options.argv, options.time_limit)
         return 0

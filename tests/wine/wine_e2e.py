@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """End-to-end tests of zdrv.exe under Wine.
 
-  wine_e2e.py --work DIR --win32-build DIR [--arch win32|win64] [--guest] COMMAND
+  wine_e2e.py --work DIR --win32-build DIR [--arch win32|win64] [--guest] [--patience N]
+              COMMAND
 
   setup       start the display, prefix and server
   cleanup     stop them
@@ -10,9 +11,10 @@
   probe ARGS  run zdrv.exe with the argument text ARGS and show what happened
 
 --win32-build names the Windows build tree to test (32-bit, or the 64-bit test build);
---arch the kind of prefix; --guest says that the tests run in the emulated PC of
-tests/guest. A 32-bit build on a machine that cannot run 32-bit code fails every command
-with the reason.
+--arch the kind of prefix; --guest says that the tests run in the test image of
+tests/guest (a container or an emulated PC), --patience how many times longer every wait
+is there (an emulated PC is slower). A 32-bit build on a machine that cannot run 32-bit
+code fails every command with the reason.
 """
 
 from __future__ import annotations
@@ -692,12 +694,14 @@ def main() -> int:
     parser.add_argument("--other-build", type=Path,
                         help="the Windows build of the other word size, for its helpers")
     parser.add_argument("--guest", action="store_true",
-                        help="the tests run in the emulated PC of tests/guest")
+                        help="the tests run in the test image of tests/guest")
+    parser.add_argument("--patience", type=int, default=1,
+                        help="how many times longer every wait is (default: 1)")
     parser.add_argument("command", choices=["setup", "cleanup", "run", "probe"])
     parser.add_argument("argument", nargs="?")
     options = parser.parse_args()
     session = Session(options.work, options.win32_build, options.arch, options.other_build,
-                      options.guest)
+                      options.guest, options.patience)
     try:
         if options.command != "cleanup":
             session.check_runnable()

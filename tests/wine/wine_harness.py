@@ -1,8 +1,8 @@
 """Runs the Windows build of zdrv under Wine and observes what a user would see.
 
 One Xvfb display and one Wine prefix serve a whole test run. The prefix lives in the
-build tree and is reused between runs (in the emulated PC of tests/guest, on the PC's own
-disk, made anew at each boot); it is a 32-bit prefix ("win32") or a 64-bit one
+build tree and is reused between runs (in the test image of tests/guest, on the image's
+own disk, made anew at each start); it is a 32-bit prefix ("win32") or a 64-bit one
 ("win64"), where a 32-bit program runs under WOW64 as on a 64-bit Windows; the display and a persistent wineserver are
 started by `setup` and stopped by `cleanup` (CTest fixtures). Each run of zdrv.exe goes
 through box_watcher.exe, which records the message boxes and presses OK, under Wine's
@@ -39,10 +39,12 @@ PREFIX_STAMP = json.dumps(PREFIX_REGISTRY)
 WINE_QUIET = "-all"
 WINE_TRACE = "+pid,+relay,+process,+loaddll"
 DLL_OVERRIDES = "mscoree,mshtml,winemenubuilder.exe="
-SERVER_LINGER_SECONDS = 30  # the server ends by itself this long after a lost cleanup
-# In the emulated PC: where the prefixes live, and how many times longer every wait is.
+# The server ends by itself this long (times the patience) after its last process: after
+# a lost cleanup, but also in a pause of the tests, which must not outlast it (a new
+# server would forget this setting, and each run would boot Wine's services anew).
+SERVER_LINGER_SECONDS = 30
+# In the test image: where the prefixes live.
 GUEST_PREFIXES = Path("/var/tmp/zdrv-wine")
-GUEST_PATIENCE = 4
 
 
 # Wine's loaders: the 32-bit one runs 32-bit programs (and, in a 64-bit prefix, is what
@@ -289,7 +291,7 @@ class Session:
     """The display, prefix and server of one test run, and the runs made in them."""
 
     def __init__(self, work: Path, win32_build: Path, arch: str = "win32",
-                 other_build: Path | None = None, guest: bool = False):
+                 other_build: Path | None = None, guest: bool = False, patience: int = 1):
         self.work = work.resolve()
         self.win32_build = win32_build.resolve()
         # The Windows build of the other word size, whose helpers play 32-bit or 64-bit
@@ -297,10 +299,11 @@ class Session:
         self.other_build = other_build.resolve() if other_build else None
         self.arch = arch
         self.loader = WINE_LOADERS[arch]
-        # In the emulated PC, Wine's server cannot keep its socket in a prefix on the
-        # shared folder, and a prefix there boots three times slower.
+        # In the test image, Wine's server cannot keep its socket in a prefix on the
+        # emulated PC's shared folder, and a prefix there boots three times slower.
         self.prefix = (GUEST_PREFIXES / self.work.name if guest else self.work) / "prefix"
-        self.patience = GUEST_PATIENCE if guest else 1
+        # How many times longer every wait is: an emulated machine is slower.
+        self.patience = patience
         self.state_file = self.work / "session.json"
         self.logs = self.work / "logs"
         self.runs = self.work / "runs"
@@ -352,7 +355,7 @@ class Session:
         xvfb_pid, self.display = self._start_xvfb()
         self.state_file.write_text(json.dumps({"display": self.display, "xvfb_pid": xvfb_pid}))
         self._ensure_prefix()
-        self._wine_tool("wineserver", f"-p{SERVER_LINGER_SECONDS}")
+        self._wine_tool("wineserver", f"-p{SERVER_LINGER_SECONDS * self.patience}")
         self._warm_up()
 
     def child_of(self, machine: str) -> Path | None:
