@@ -24,8 +24,10 @@ E: Unable to correct problems, you have held broken packages."""
 
 # Each stand-in writes one line per call to $RECORD, apt-get without its options. $FAIL_UPDATE
 # and $FAIL_INSTALL say how often apt-get fails those (a number, or "always"); $UPDATE_ERROR
-# is what it says then. With $FAIL_WINE32 it cannot install wine32:i386. dpkg-query finds
-# every package but those in $ABSENT with $ALL_INSTALLED, at version 9 or $VERSION_name.
+# is what it says then; with $BROKEN_I386 its update fails so while i386 is an architecture
+# (added by the dpkg stand-in). With $FAIL_WINE32 it cannot install wine32:i386.
+# dpkg-query finds every package but those in $ABSENT with $ALL_INSTALLED, at version 9 or
+# $VERSION_name.
 # mmdebstrap fails while a suite of $BROKEN_SUITE is in the sources it gets, or
 # $BROKEN_TIMES times; it records the sources' suites.
 STAND_INS = {
@@ -42,7 +44,9 @@ fails() {  # fails KIND LIMIT: whether this call of KIND fails
   [ "$2" = always ] || [ "$count" -le "$2" ]
 }
 case "${words[*]}" in
-  update) if fails update "${FAIL_UPDATE:-0}"; then printf '%s\n' "$UPDATE_ERROR" >&2; exit 100; fi ;;
+  update) if fails update "${FAIL_UPDATE:-0}" ||
+      { [ -n "${BROKEN_I386:-}" ] && grep -qx i386 "$RECORD.arch" 2>/dev/null; }; then
+      printf '%s\n' "$UPDATE_ERROR" >&2; exit 100; fi ;;
   *wine32:i386*) if [ -n "${FAIL_WINE32:-}" ]; then
       printf '%s\n' "$HELD_BROKEN" >&2; exit 100; fi ;;
   install*) if fails install "${FAIL_INSTALL:-0}"; then
@@ -55,10 +59,12 @@ package=${*: -1} version=VERSION_${package//[^a-z0-9]/_}
   echo "install ok installed ${!version:-9}"
 exit 0""",
     "dpkg": r"""
+echo "dpkg $*" >>"$RECORD"
 case "$1" in
   --compare-versions) exec /usr/bin/dpkg "$@" ;;
-  --print-foreign-architectures) ;;
-  *) echo "dpkg $*" >>"$RECORD" ;;
+  --print-foreign-architectures) cat "$RECORD.arch" 2>/dev/null ;;
+  --add-architecture) echo "$2" >>"$RECORD.arch" ;;
+  --remove-architecture) sed -i "/^$2\$/d" "$RECORD.arch" ;;
 esac""",
     "id": "echo 0",
     "sleep": r"""echo "sleep $*" >>"$RECORD" """,
@@ -122,13 +128,14 @@ class Scene:
 
     def run(self, script, *args, **settings):
         self.record.write_text("")
-        for name in ("update", "install", "mm"):
+        for name in ("update", "install", "mm", "arch"):
             Path(f"{self.record}.{name}").unlink(missing_ok=True)
         result = subprocess.run([str(CHECKOUT / "scripts" / script), *args],
                                 env=dict(self.env, **settings), capture_output=True,
                                 text=True, check=False, timeout=120)
         calls = [line.split() if line.startswith(("apt-get", "dpkg")) else line
-                 for line in self.record.read_text().splitlines()]
+                 for line in self.record.read_text().splitlines()
+                 if not line.startswith(("dpkg --compare", "dpkg --print"))]
         return result, calls
 
 
@@ -177,25 +184,28 @@ class InstallDeps(unittest.TestCase):
             "    " + MIRROR_SYNC.splitlines()[0], "    " + MIRROR_SYNC.splitlines()[-1]])
 
     def test_wine32_in_a_step_of_its_own(self):
-        arch, rest = ["dpkg", "--add-architecture", "i386"], ["apt-get", "install", "wine"]
-        wine32 = ["apt-get", "install", "wine32:i386"]
-        lines = [f"{step} (Protokoll: {{log}})" for step in [
-            "Architektur i386 hinzufügen", "Paketlisten holen", "Pakete installieren: wine",
-            "Pakete installieren: wine32:i386"]]
+        rest, wine32 = ["apt-get", "install", "wine"], ["apt-get", "install", "wine32:i386"]
+        add, remove = (["dpkg", f"--{what}-architecture", "i386"] for what in ("add", "remove"))
+        fetching, installing, adding, fetching_i386, installing_wine32 = (
+            f"{step} (Protokoll: {{log}})" for step in [
+                "Paketlisten holen", "Pakete installieren: wine", "Architektur i386 hinzufügen",
+                "Paketlisten mit i386 holen", "Pakete installieren: wine32:i386"])
+        steps = [fetching, installing, adding, fetching_i386, installing_wine32]
         without = ("Wines 32-Bit-Teil nicht installiert, es geht ohne ihn weiter: Unable to "
                    "correct problems, you have held broken packages.")
         cases = [
             # settings, status, calls in order, the user's lines
-            ({"FAIL_WINE32": "1"}, 0, [arch, UPDATE, rest, wine32], lines + [without]),
-            ({"FAIL_WINE32": "1", "FAIL_UPDATE": "always"}, 0,
-             [arch, UPDATE, PAUSE, UPDATE, PAUSE, UPDATE, rest, wine32],
-             lines[:2] + [HOLD_ON] + lines[2:] +
-             [without + "; Paketlisten nicht abrufbar: bookworm-security"]),
-            ({}, 0, [arch, UPDATE, rest, wine32], lines),
-            ({"FAIL_INSTALL": "1"}, 100, [arch, UPDATE, rest], lines[:3] + [
+            ({"FAIL_WINE32": "1", "BROKEN_I386": "1"}, 0,
+             [UPDATE, rest, add, UPDATE, PAUSE, UPDATE, PAUSE, UPDATE, wine32, remove],
+             steps + [without + "; Paketlisten nicht abrufbar: bookworm-security"]),
+            ({"FAIL_WINE32": "1"}, 0, [UPDATE, rest, add, UPDATE, wine32, remove],
+             steps + [without]),
+            ({}, 0, [UPDATE, rest, add, UPDATE, wine32], steps),
+            ({"ABSENT": "wine32:i386"}, 0, [add, UPDATE, wine32], steps[2:]),
+            ({"FAIL_INSTALL": "1"}, 100, [UPDATE, rest], steps[:2] + [
                 "Fehlgeschlagen: Pakete installieren (Status 100). Die letzten Zeilen von "
                 "apt-get install:", "    E: Unable to locate package cmake"]),
-            ({"ZDRV_WINE32": "emulated"}, 0, [UPDATE, rest], lines[1:3]),
+            ({"ZDRV_WINE32": "emulated"}, 0, [UPDATE, rest], steps[:2]),
         ]
         for settings, status, calls, lines in cases:
             with self.subTest(settings=settings), tempfile.TemporaryDirectory() as folder:
