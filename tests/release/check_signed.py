@@ -33,6 +33,7 @@ import json
 import os
 import pathlib
 import re
+import secrets
 import shutil
 import struct
 import sys
@@ -302,8 +303,10 @@ def check_manifest(archive, faults):
             faults.append(f"manifest {what}: {actual!r}, expected {wanted!r}")
 
 
-# The token's PIN, and a wrong one: neither may appear in any output or command line.
-PIN = "Zdrv-Pin-0815"
+# The token's PIN, and a wrong one: neither may appear in any output or command line. The
+# PIN is drawn anew for each run, since the watcher reads every process's command line: a
+# run of this check in another checkout puts its own PIN on softhsm2-util's.
+PIN = f"Zdrv-Pin-{secrets.token_hex(4)}"
 WRONG_PIN = "Falsch-4711"
 TOKEN_KEY = "pkcs11:token=zdrv-test;object=zdrv-signing"
 # Faults of a token set-up, each made from the good one by these variables (a value

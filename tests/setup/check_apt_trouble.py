@@ -17,25 +17,55 @@ E: Failed to fetch http://deb.debian.org/debian-security/dists/bookworm-security
     - Filesize:376004 [weak]
 E: Some index files failed to download. They have been ignored, or old ones used instead."""
 
-# Each stand-in writes one line per call to $RECORD. $FAIL_UPDATE and $FAIL_INSTALL say how
-# often apt-get fails those (a number, or "always"); $UPDATE_ERROR is what it says then.
+HELD_BROKEN = """\
+The following packages have unmet dependencies:
+ libc6:i386 : Depends: libgcc-s1:i386 but it is not going to be installed
+E: Unable to correct problems, you have held broken packages."""
+
+# Each stand-in writes one line per call to $RECORD, apt-get without its options. $FAIL_UPDATE
+# and $FAIL_INSTALL say how often apt-get fails those (a number, or "always"); $UPDATE_ERROR
+# is what it says then; with $BROKEN_I386 its update fails so while i386 is an architecture
+# (added by the dpkg stand-in). With $FAIL_WINE32 it cannot install wine32:i386.
+# dpkg-query finds every package but those in $ABSENT with $ALL_INSTALLED, at version 9 or
+# $VERSION_name.
 # mmdebstrap fails while a suite of $BROKEN_SUITE is in the sources it gets, or
 # $BROKEN_TIMES times; it records the sources' suites.
 STAND_INS = {
     "apt-get": r"""
-echo "apt-get $*" >>"$RECORD"
+words=()
+while [ $# -gt 0 ]; do
+  case "$1" in -o) shift ;; -*) ;; *) words+=("$1") ;; esac
+  shift
+done
+echo "apt-get ${words[*]}" >>"$RECORD"
 fails() {  # fails KIND LIMIT: whether this call of KIND fails
   local count=$(( $(cat "$RECORD.$1" 2>/dev/null || echo 0) + 1 ))
   echo "$count" >"$RECORD.$1"
   [ "$2" = always ] || [ "$count" -le "$2" ]
 }
-case "$*" in
-  *update*) if fails update "${FAIL_UPDATE:-0}"; then printf '%s\n' "$UPDATE_ERROR" >&2; exit 100; fi ;;
-  *install*) if fails install "${FAIL_INSTALL:-0}"; then
+case "${words[*]}" in
+  update) if fails update "${FAIL_UPDATE:-0}" ||
+      { [ -n "${BROKEN_I386:-}" ] && grep -qx i386 "$RECORD.arch" 2>/dev/null; }; then
+      printf '%s\n' "$UPDATE_ERROR" >&2; exit 100; fi ;;
+  *wine32:i386*) if [ -n "${FAIL_WINE32:-}" ]; then
+      printf '%s\n' "$HELD_BROKEN" >&2; exit 100; fi ;;
+  install*) if fails install "${FAIL_INSTALL:-0}"; then
       echo "E: Unable to locate package cmake" >&2; exit 100; fi ;;
 esac
 """,
-    "dpkg-query": r"""[ -n "${ALL_INSTALLED:-}" ] && echo 'install ok installed'; exit 0""",
+    "dpkg-query": r"""
+package=${*: -1} version=VERSION_${package//[^a-z0-9]/_}
+[ -n "${ALL_INSTALLED:-}" ] && [[ " ${ABSENT:-} " != *" $package "* ]] &&
+  echo "install ok installed ${!version:-9}"
+exit 0""",
+    "dpkg": r"""
+echo "dpkg $*" >>"$RECORD"
+case "$1" in
+  --compare-versions) exec /usr/bin/dpkg "$@" ;;
+  --print-foreign-architectures) cat "$RECORD.arch" 2>/dev/null ;;
+  --add-architecture) echo "$2" >>"$RECORD.arch" ;;
+  --remove-architecture) sed -i "/^$2\$/d" "$RECORD.arch" ;;
+esac""",
     "id": "echo 0",
     "sleep": r"""echo "sleep $*" >>"$RECORD" """,
     "mmdebstrap": r"""
@@ -60,6 +90,7 @@ Types: deb
 URIs: http://deb.debian.org/debian
 Suites: bookworm bookworm-updates
 Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 
 Types: deb
 URIs: http://deb.debian.org/debian-security
@@ -76,14 +107,15 @@ deb http://deb.debian.org/debian bookworm-backports main
 class Scene:
     """A temporary folder with the stand-ins, a record of their calls and apt's settings."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, sources=SOURCES):
         self.folder = Path(folder)
         bin_dir = self.folder / "bin"
         bin_dir.mkdir()
         for name, body in STAND_INS.items():
             (bin_dir / name).write_text("#!/bin/bash\n" + body + "\n")
             (bin_dir / name).chmod(0o755)
-        for name, text in SOURCES.items():
+        (self.folder / "etc/sources.list.d").mkdir(parents=True)
+        for name, text in sources.items():
             (self.folder / "etc" / name).parent.mkdir(parents=True, exist_ok=True)
             (self.folder / "etc" / name).write_text(text)
         self.record = self.folder / "record"
@@ -91,21 +123,24 @@ class Scene:
         self.env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}",
                         RECORD=str(self.record), ZDRV_LOG=str(self.log),
                         ZDRV_APT_ETC=str(self.folder / "etc"),
-                        XDG_CACHE_HOME=str(self.folder / "cache"), UPDATE_ERROR=MIRROR_SYNC)
+                        XDG_CACHE_HOME=str(self.folder / "cache"), UPDATE_ERROR=MIRROR_SYNC,
+                        HELD_BROKEN=HELD_BROKEN)
 
     def run(self, script, *args, **settings):
         self.record.write_text("")
-        for name in ("update", "install", "mm"):
+        for name in ("update", "install", "mm", "arch"):
             Path(f"{self.record}.{name}").unlink(missing_ok=True)
         result = subprocess.run([str(CHECKOUT / "scripts" / script), *args],
                                 env=dict(self.env, **settings), capture_output=True,
                                 text=True, check=False, timeout=120)
-        calls = [line.split(" ", 2)[:2] if line.startswith("apt-get") else line
-                 for line in self.record.read_text().splitlines()]
+        calls = [line.split() if line.startswith(("apt-get", "dpkg")) else line
+                 for line in self.record.read_text().splitlines()
+                 if not line.startswith(("dpkg --compare", "dpkg --print"))]
         return result, calls
 
 
-UPDATE, INSTALL, PAUSE = ["apt-get", "update"], ["apt-get", "install"], "sleep 20"
+UPDATE, PAUSE = ["apt-get", "update"], "sleep 20"
+INSTALL = ["apt-get", "install", "cmake", "make", "g++"]
 HOLD_ON = ("Paketlisten nicht alle erneuert (apt-get update: Status 100), es geht mit den "
            "vorhandenen weiter")
 
@@ -113,7 +148,7 @@ HOLD_ON = ("Paketlisten nicht alle erneuert (apt-get update: Status 100), es geh
 class InstallDeps(unittest.TestCase):
     def test_update_failures(self):
         fetching = "Paketlisten holen (Protokoll: {log})"
-        installing = "Pakete installieren: cmake g++ (Protokoll: {log})"
+        installing = "Pakete installieren: cmake make g++ (Protokoll: {log})"
         cases = [
             # settings, status, calls in order, the user's lines
             ({"FAIL_UPDATE": "1"}, 0, [UPDATE, PAUSE, UPDATE, INSTALL], [fetching, installing]),
@@ -141,12 +176,78 @@ class InstallDeps(unittest.TestCase):
         self.assertEqual(result.returncode, 100)
         self.assertEqual(made, [UPDATE, PAUSE, UPDATE, PAUSE, UPDATE, INSTALL])
         self.assertEqual(result.stderr.splitlines()[1:], [
-            HOLD_ON, f"Pakete installieren: cmake g++ (Protokoll: {scene.log})",
+            HOLD_ON, f"Pakete installieren: cmake make g++ (Protokoll: {scene.log})",
             "Fehlgeschlagen: Pakete installieren (Status 100). Die letzten Zeilen von "
             "apt-get install:",
             "    E: Unable to locate package cmake",
             "Zuvor ließen sich die Paketlisten nicht alle erneuern, vielleicht die Ursache:",
             "    " + MIRROR_SYNC.splitlines()[0], "    " + MIRROR_SYNC.splitlines()[-1]])
+
+    def test_wine32_in_a_step_of_its_own(self):
+        rest, wine32 = ["apt-get", "install", "wine"], ["apt-get", "install", "wine32:i386"]
+        add, remove = (["dpkg", f"--{what}-architecture", "i386"] for what in ("add", "remove"))
+        fetching, installing, adding, fetching_i386, installing_wine32 = (
+            f"{step} (Protokoll: {{log}})" for step in [
+                "Paketlisten holen", "Pakete installieren: wine", "Architektur i386 hinzufügen",
+                "Paketlisten mit i386 holen", "Pakete installieren: wine32:i386"])
+        steps = [fetching, installing, adding, fetching_i386, installing_wine32]
+        without = ("Wines 32-Bit-Teil nicht installiert, es geht ohne ihn weiter: Unable to "
+                   "correct problems, you have held broken packages.")
+        cases = [
+            # settings, status, calls in order, the user's lines
+            ({"FAIL_WINE32": "1", "BROKEN_I386": "1"}, 0,
+             [UPDATE, rest, add, UPDATE, wine32, remove],
+             steps + [without + "; Paketlisten nicht abrufbar: bookworm-security"]),
+            ({"FAIL_WINE32": "1"}, 0, [UPDATE, rest, add, UPDATE, wine32, remove],
+             steps + [without]),
+            ({}, 0, [UPDATE, rest, add, UPDATE, wine32], steps),
+            ({"ABSENT": "wine32:i386"}, 0, [add, UPDATE, wine32], steps[2:]),
+            ({"FAIL_INSTALL": "1"}, 100, [UPDATE, rest], steps[:2] + [
+                "Fehlgeschlagen: Pakete installieren (Status 100). Die letzten Zeilen von "
+                "apt-get install:", "    E: Unable to locate package cmake"]),
+            ({"ZDRV_WINE32": "emulated"}, 0, [UPDATE, rest], steps[:2]),
+        ]
+        for settings, status, calls, lines in cases:
+            with self.subTest(settings=settings), tempfile.TemporaryDirectory() as folder:
+                scene = Scene(folder)
+                result, made = scene.run("install-deps", "win32", **dict(
+                    {"ZDRV_WINE32": "native", "ALL_INSTALLED": "1", "ABSENT": "wine wine32:i386"},
+                    **settings))
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertEqual(made, calls)
+                self.assertEqual(result.stderr.splitlines(),
+                                 [line.format(log=scene.log) for line in lines])
+
+    def test_osslsigncode_from_backports(self):
+        deb822 = {name: SOURCES[name] for name in ["sources.list.d/debian.sources"]}
+        one_line = {"sources.list": "deb http://mirror.example/debian-security bookworm-security "
+                                    "main\ndeb [arch=amd64 signed-by=/k.gpg] "
+                                    "http://mirror.example/debian bookworm main contrib\n"}
+        added = ("Types: deb\nURIs: {}\nSuites: bookworm-backports\nComponents: main\n"
+                 "Signed-By: {}\n")
+        install = ["apt-get", "install", "osslsigncode/bookworm-backports"]
+        cases = [
+            # apt's sources, osslsigncode's version (None: absent), the source added, calls
+            (deb822, "2.5-4", added.format("http://deb.debian.org/debian",
+                                           "/usr/share/keyrings/debian-archive-keyring.gpg"),
+             [UPDATE, install]),
+            (one_line, None, added.format("http://mirror.example/debian", "/k.gpg"),
+             [UPDATE, install]),
+            (SOURCES, "2.5-4", None, [UPDATE, install]),  # extra.list has bookworm-backports
+            (deb822, "2.9-1~bpo12+1", None, []),
+        ]
+        for sources, version, source, calls in cases:
+            with self.subTest(sources=list(sources), version=version), \
+                    tempfile.TemporaryDirectory() as folder:
+                scene = Scene(folder, sources)
+                result, made = scene.run("install-deps", "release", ALL_INSTALLED="1",
+                                         **({"VERSION_osslsigncode": version} if version
+                                            else {"ABSENT": "osslsigncode"}))
+                self.assertEqual((result.returncode, made), (0, calls), result.stderr)
+                added_file = scene.folder / "etc/sources.list.d/bookworm-backports.sources"
+                self.assertEqual(added_file.read_text() if added_file.exists() else None, source)
+                self.assertEqual("Paketquelle bookworm-backports hinzufügen" in result.stderr,
+                                 source is not None)
 
 
 # The suites of extra.list, then those of debian.sources.
