@@ -10,9 +10,11 @@ menu, signed (and MENU_DLL once the signature is removed), and its sparse packag
 SHA256SUMS.asc verifies, and no longer does once one byte of SHA256SUMS has changed. The
 sparse package (packaging/make-msix), signed: it verifies, and no longer does once one byte
 of a logo has changed; it comes out the same when made and signed again; its Publisher is
-the certificate's subject; its zip entries are as MSIX readers accept them, in the order
+the certificate's subject as Windows writes it; its zip entries are as MSIX readers accept them, in the order
 MSIX writers put them, and its block map describes them exactly; its manifest has the
 identity, dependency, capabilities, application, menu entries and COM class the handler needs.
+For certificates of other shapes, the package's Publisher is the subject as Windows writes
+it and fits the pattern of the manifest's schema, or make-msix refuses the certificate.
 
 Then the same key goes onto a throw-away SoftHSM token (SOFTHSM2_CONF in the temporary
 folder): the release signed on the token is the release signed with the key file, byte
@@ -50,8 +52,34 @@ from release_tools import make_openpgp_key, report, run, run_checked  # noqa: E4
 
 # The test certificate's subject, as openssl takes it (the most general part first), and as
 # an MSIX manifest must name its publisher (the most specific part first, ", " between).
-CERT_SUBJECT = "/C=DE/ST=Sachsen/O=Zandrivo-Werkstatt/CN=Zandrivo-Werkstatt Test"
-MSIX_PUBLISHER = "CN=Zandrivo-Werkstatt Test, O=Zandrivo-Werkstatt, S=Sachsen, C=DE"
+CERT_SUBJECT = "/C=DE/ST=Sachsen/L=Dresden/O=Zandrivo-Werkstatt/CN=Zandrivo-Werkstatt Test"
+MSIX_PUBLISHER = "CN=Zandrivo-Werkstatt Test, O=Zandrivo-Werkstatt, L=Dresden, S=Sachsen, C=DE"
+# Subjects of other shapes, as openssl -utf8 takes them ("\+" a plus in a value, "+"
+# between the values of one part), each as Windows writes it and whether a package can name
+# that as its Publisher.
+CERT_SHAPES = [
+    ("plain", "/CN=Zandrivo Test", "CN=Zandrivo Test", True),
+    ("extended validation",
+     "/jurisdictionC=DE/jurisdictionST=Sachsen/businessCategory=Private Organization"
+     "/serialNumber=HRB 4711/C=DE/ST=Sachsen/L=Dresden/O=Zandrivo-Werkstatt GmbH"
+     "/CN=Zandrivo-Werkstatt GmbH/emailAddress=signatur@zandrivo.example",
+     "E=signatur@zandrivo.example, CN=Zandrivo-Werkstatt GmbH, O=Zandrivo-Werkstatt GmbH, "
+     "L=Dresden, S=Sachsen, C=DE, SERIALNUMBER=HRB 4711, OID.2.5.4.15=Private Organization, "
+     "OID.1.3.6.1.4.1.311.60.2.1.2=Sachsen, OID.1.3.6.1.4.1.311.60.2.1.3=DE", True),
+    ("values to quote, each for another reason",
+     '/C=DE/L=Görlitz/street=Hof=2/O=Müller, Söhne & Co./OU=Der "Laden"/OU=A\\+B/OU=Nr. #1'
+     '/OU=<Signatur>/title=Leitung; Technik/CN= Zandrivo ',
+     'CN=" Zandrivo ", T="Leitung; Technik", OU="<Signatur>", OU="Nr. #1", OU="A+B", '
+     'OU="Der ""Laden""", O="Müller, Söhne & Co.", STREET="Hof=2", L=Görlitz, C=DE', True),
+    ("several values in one part", "/O=Zandrivo-Werkstatt/CN=Zandrivo Test+OU=Signatur",
+     "OU=Signatur + CN=Zandrivo Test, O=Zandrivo-Werkstatt", False),
+]
+# The Publisher pattern of Microsoft's manifest schema (ST_Publisher_2010_v2, shown on the
+# schema reference's Identity page), as Python reads it: the schema's "." takes no line break.
+_SCHEMA_PART = (r"(CN|L|O|OU|E|C|S|STREET|T|G|I|SN|DC|SERIALNUMBER|Description|PostalCode|"
+                r"POBox|Phone|X21Address|dnQualifier|(OID\.(0|[1-9][0-9]*)(\.(0|[1-9][0-9]*))+))"
+                r'=(([^,+="<>#;])+|"[^\r\n]*")')
+SCHEMA_PUBLISHER = re.compile(f"{_SCHEMA_PART}(, {_SCHEMA_PART})*")
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 with open(os.path.join(SOURCE, "packaging", "context-menu.json"), encoding="utf-8") as table:
     MENU = json.load(table)
@@ -480,6 +508,32 @@ def check_token(packaging, win32_exe, menu_dll, dist, env, keys, workdir, faults
             faults.append(f"{what}: scripts/release changed dist/")
 
 
+def check_publishers(packaging, workdir, faults):
+    """For each shape of subject, the package's Publisher is the subject as Windows writes it
+    and fits the schema's pattern; or make-msix refuses the certificate, naming that form."""
+    for what, subject, windows, accepted in CERT_SHAPES:
+        cert, package = os.path.join(workdir, "shape.pem"), os.path.join(workdir, "shape.msix")
+        run_checked(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                     "ec_paramgen_curve:P-256", "-nodes", "-keyout", os.path.join(workdir,
+                     "shape.key"), "-utf8", "-subj", subject, "-days", "2", "-out", cert])
+        made = run([os.path.join(packaging, "make-msix"), package, cert])
+        if not accepted:
+            if made.returncode == 0 or repr(windows) not in made.stderr:
+                faults.append(f"make-msix took the certificate ({what}) whose subject Windows "
+                              f"writes {windows!r} (status {made.returncode}): {made.stderr}")
+            continue
+        if made.returncode != 0:
+            faults.append(f"make-msix refused the certificate ({what}):\n{made.stderr}")
+            continue
+        with zipfile.ZipFile(package) as archive:
+            identity = ElementTree.fromstring(archive.read("AppxManifest.xml")).find(
+                "m:Identity", MSIX_NAMESPACES)
+        name = identity.get("Publisher")
+        if name != windows or not SCHEMA_PUBLISHER.fullmatch(name):
+            faults.append(f"the package's Publisher ({what}) is {name!r}, not {windows!r}, or "
+                          f"does not fit the schema's pattern")
+
+
 def same_bytes(first, second):
     with open(first, "rb") as one, open(second, "rb") as other:
         return one.read() == other.read()
@@ -514,6 +568,7 @@ def main():
                       faults)
             check_sums_signature(dist, env, workdir, faults)
             check_token(packaging, win32_exe, menu_dll, dist, env, keys, workdir, faults)
+            check_publishers(packaging, workdir, faults)
         except RuntimeError as error:
             faults.append(str(error))
         finally:
