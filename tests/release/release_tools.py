@@ -1,6 +1,10 @@
-"""What the checks of the release files share: running a tool, and an OpenPGP key made for
-one test run."""
+"""What the checks of the release files share: running a tool, an OpenPGP key made for one
+test run, a copy of scripts/release that builds nothing, and a folder's contents."""
 
+import glob
+import os
+import pathlib
+import shutil
 import subprocess
 
 
@@ -30,3 +34,44 @@ def report(faults):
     for fault in faults:
         print(fault)
     return 1 if faults else 0
+
+
+def tree(folder):
+    """Every file and folder below folder: its mode, time and contents."""
+    found = {}
+    for top, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(top, name)
+            info = os.lstat(path)
+            data = pathlib.Path(path).read_bytes() if name in files else b""
+            found[os.path.relpath(path, folder)] = (info.st_mode, info.st_mtime_ns, data)
+    return found
+
+
+def untouched(folder, before):
+    """Whether folder is as tree gave before, with no new or old release of make-packages
+    left beside it."""
+    parent, name = os.path.split(folder)
+    return tree(folder) == before and not glob.glob(os.path.join(parent, f".{name}-*"))
+
+
+def release_copy(packaging, workdir, dist):
+    """scripts/release in a folder of its own, with the previous release in its dist/,
+    install-deps that finds everything there and a build that leaves a mark: a fault
+    must stop it before that."""
+    copy = os.path.join(workdir, "release")
+    source = os.path.dirname(packaging)
+    shutil.copytree(os.path.join(source, "scripts", "lib"), os.path.join(copy, "scripts", "lib"))
+    shutil.copy(os.path.join(source, "scripts", "release"), os.path.join(copy, "scripts"))
+    shutil.copytree(packaging, os.path.join(copy, "packaging"))
+    shutil.copytree(dist, os.path.join(copy, "dist"))
+    for name, body in (("install-deps", "exit 0"), ("build", 'touch "$0.ran"; exit 1')):
+        with open(os.path.join(copy, "scripts", name), "w", encoding="ascii") as out:
+            out.write(f"#!/bin/sh\n{body}\n")
+        os.chmod(os.path.join(copy, "scripts", name), 0o755)
+    # A clean checkout as far as release's look at git goes.
+    run_checked(["git", "init", "-q", copy])
+    with open(os.path.join(copy, ".gitignore"), "w", encoding="ascii") as out:
+        out.write("*\n")
+    return copy
+
