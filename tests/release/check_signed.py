@@ -7,7 +7,8 @@ out the same when signed again; the installer holds that signed zdrv.exe, verifi
 the certificate, comes out the same when made and signed again, and no longer verifies
 once one byte of its cabinet has changed; it holds the handler of Windows 11's first
 menu, signed (and MENU_DLL once the signature is removed), and its sparse package;
-SHA256SUMS.asc verifies, and no longer does once one byte of SHA256SUMS has changed. The
+SHA256SUMS.asc verifies, and no longer does once one byte of SHA256SUMS has changed; the
+manifests of winget and Scoop give the SHA-256 of the signed zip and installer. The
 sparse package (packaging/make-msix), signed: it verifies, and no longer does once one byte
 of a logo has changed; it comes out the same when made and signed again; its Publisher is
 the certificate's subject; its zip entries are as MSIX readers accept them, in the order
@@ -44,8 +45,9 @@ import zipfile
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from release_tools import (make_openpgp_key, release_copy, report, run,  # noqa: E402
-                           run_checked, tree, untouched)
+from release_tools import (check_manifest_hashes, make_openpgp_key,  # noqa: E402
+                           read_manifests, release_copy, report, run, run_checked, tree,
+                           untouched)
 
 
 # The test certificate's subject, as openssl takes it (the most general part first), and as
@@ -453,7 +455,8 @@ def main():
     faults = []
     with tempfile.TemporaryDirectory(prefix="zdrv-keys-") as keys:
         env = dict(os.environ, GNUPGHOME=os.path.join(keys, "gnupg"), DEB_BUILD_OPTIONS="nocheck",
-                   ZDRV_LOG=os.path.join(workdir, "make-packages.log"))
+                   ZDRV_LOG=os.path.join(workdir, "make-packages.log"),
+                   ZDRV_RELEASE_URL="https://example.org/zdrv/")
         env.pop("ZDRV_SIGN_TIMESTAMP_URL", None)
         env.pop("ZDRV_SIGN_PKCS11_MODULE", None)
         try:
@@ -473,8 +476,9 @@ def main():
             check_msi(os.path.join(dist, msis[0]), signed, menu_dll, packaging, env, workdir,
                       faults)
             check_sums_signature(dist, env, workdir, faults)
+            check_manifest_hashes(dist, read_manifests(dist), faults)
             check_token(packaging, win32_exe, menu_dll, dist, env, keys, workdir, faults)
-        except RuntimeError as error:
+        except (RuntimeError, ValueError) as error:
             faults.append(str(error))
         finally:
             run(["gpgconf", "--kill", "gpg-agent"], env=env)

@@ -1,11 +1,16 @@
 """What the checks of the release files share: running a tool, an OpenPGP key made for one
-test run, a copy of scripts/release that builds nothing, and a folder's contents."""
+test run, a copy of scripts/release that builds nothing, a folder's contents, and the
+manifests of winget and Scoop."""
 
 import glob
+import hashlib
+import json
 import os
 import pathlib
 import shutil
 import subprocess
+
+import yaml
 
 
 def run(command, **kwargs):
@@ -75,3 +80,34 @@ def release_copy(packaging, workdir, dist):
         out.write("*\n")
     return copy
 
+
+def read_manifests(dist):
+    """{path in dist: contents} of the manifests of winget and Scoop there; ValueError when
+    one does not parse."""
+    found = {}
+    for path in sorted(glob.glob(os.path.join(dist, "winget", "**", "*"), recursive=True)
+                       + glob.glob(os.path.join(dist, "scoop", "**", "*"), recursive=True)):
+        if os.path.isfile(path):
+            with open(path, encoding="utf-8") as manifest:
+                try:
+                    found[os.path.relpath(path, dist)] = (
+                        json.load(manifest) if path.endswith(".json") else yaml.safe_load(manifest))
+                except (json.JSONDecodeError, yaml.YAMLError) as error:
+                    raise ValueError(f"{os.path.relpath(path, dist)} does not parse: {error}")
+    return found
+
+
+def check_manifest_hashes(dist, manifests, faults):
+    """Each file a manifest names by its address is in dist, with the SHA-256 it gives."""
+    named = [(path, installer["InstallerUrl"], installer["InstallerSha256"])
+             for path, contents in manifests.items() if contents.get("ManifestType") == "installer"
+             for installer in contents["Installers"]]
+    named += [(path, contents["url"], contents["hash"])
+              for path, contents in manifests.items() if path.startswith("scoop/")]
+    if not named:
+        faults.append(f"no manifest in {dist} names a file")
+    for path, url, digest in named:
+        file = pathlib.Path(dist, url.rsplit("/", 1)[-1])
+        actual = hashlib.sha256(file.read_bytes()).hexdigest() if file.is_file() else "no file"
+        if digest.lower() != actual:
+            faults.append(f"{path} gives {digest} for {url}; {file.name} in dist: {actual}")
