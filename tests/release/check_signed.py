@@ -9,7 +9,8 @@ when signed with ZDRV_SIGN_TIMESTAMP_URL (a local RFC 3161 service, openssl ts);
 installer holds that signed zdrv.exe, verifies against the certificate, comes out the same
 when made and signed again, and no longer verifies once one byte of its cabinet has changed; it holds the handler of Windows 11's first
 menu, signed (and MENU_DLL once the signature is removed), and its sparse package;
-SHA256SUMS.asc verifies, and no longer does once one byte of SHA256SUMS has changed. The
+SHA256SUMS.asc verifies, and no longer does once one byte of SHA256SUMS has changed; the
+manifests of winget and Scoop give the SHA-256 of the signed zip and installer. The
 sparse package (packaging/make-msix), signed: it verifies, and no longer does once one byte
 of a logo has changed; it comes out the same when made and signed again; its Publisher is
 the certificate's subject as Windows writes it; its zip entries are as MSIX readers accept
@@ -55,7 +56,9 @@ import zipfile
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from release_tools import make_openpgp_key, report, run, run_checked  # noqa: E402
+from release_tools import (check_manifest_hashes, make_openpgp_key,  # noqa: E402
+                           read_manifests, release_copy, report, run, run_checked, tree,
+                           untouched)
 
 
 # The test certificate's subject, as openssl takes it (the most general part first), and as
@@ -493,46 +496,6 @@ def watch_command_lines(secret, stop, seen):
                 seen.add(data.replace(b"\0", b" ").decode(errors="replace"))
 
 
-def tree(folder):
-    """Every file and folder below folder: its mode, time and contents."""
-    found = {}
-    for top, dirs, files in os.walk(folder):
-        for name in dirs + files:
-            path = os.path.join(top, name)
-            info = os.lstat(path)
-            data = pathlib.Path(path).read_bytes() if name in files else b""
-            found[os.path.relpath(path, folder)] = (info.st_mode, info.st_mtime_ns, data)
-    return found
-
-
-def untouched(folder, before):
-    """Whether folder is as tree gave before, with no new or old release of make-packages
-    left beside it."""
-    parent, name = os.path.split(folder)
-    return tree(folder) == before and not glob.glob(os.path.join(parent, f".{name}-*"))
-
-
-def release_copy(packaging, workdir, dist):
-    """scripts/release in a folder of its own, with the previous release in its dist/,
-    install-deps that finds everything there and a build that leaves a mark: a fault
-    must stop it before that."""
-    copy = os.path.join(workdir, "release")
-    source = os.path.dirname(packaging)
-    shutil.copytree(os.path.join(source, "scripts", "lib"), os.path.join(copy, "scripts", "lib"))
-    shutil.copy(os.path.join(source, "scripts", "release"), os.path.join(copy, "scripts"))
-    shutil.copytree(packaging, os.path.join(copy, "packaging"))
-    shutil.copytree(dist, os.path.join(copy, "dist"))
-    for name, body in (("install-deps", "exit 0"), ("build", 'touch "$0.ran"; exit 1')):
-        with open(os.path.join(copy, "scripts", name), "w", encoding="ascii") as out:
-            out.write(f"#!/bin/sh\n{body}\n")
-        os.chmod(os.path.join(copy, "scripts", name), 0o755)
-    # A clean checkout as far as release's look at git goes.
-    run_checked(["git", "init", "-q", copy])
-    with open(os.path.join(copy, ".gitignore"), "w", encoding="ascii") as out:
-        out.write("*\n")
-    return copy
-
-
 def check_token(packaging, win32_exe, menu_dll, dist, env, service, keys, workdir, faults):
     token_env = stand_in(keys, dict(env, ZDRV_SIGN_TIMESTAMP_URL=service.url,
                                     **make_token(keys, env)))
@@ -689,7 +652,8 @@ def main():
     faults = []
     with tempfile.TemporaryDirectory(prefix="zdrv-keys-") as keys:
         env = dict(os.environ, GNUPGHOME=os.path.join(keys, "gnupg"), DEB_BUILD_OPTIONS="nocheck",
-                   ZDRV_LOG=os.path.join(workdir, "make-packages.log"))
+                   ZDRV_LOG=os.path.join(workdir, "make-packages.log"),
+                   ZDRV_RELEASE_URL="https://example.org/zdrv/")
         env.pop("ZDRV_SIGN_TIMESTAMP_URL", None)
         env.pop("ZDRV_SIGN_PKCS11_MODULE", None)
         service = None
@@ -712,10 +676,11 @@ def main():
             check_msi(os.path.join(dist, msis[0]), signed, menu_dll, packaging, env, workdir,
                       faults)
             check_sums_signature(dist, env, workdir, faults)
+            check_manifest_hashes(dist, read_manifests(dist), faults)
             check_token(packaging, win32_exe, menu_dll, dist, env, service, keys, workdir,
                         faults)
             check_publishers(packaging, workdir, faults)
-        except RuntimeError as error:
+        except (RuntimeError, ValueError) as error:
             faults.append(str(error))
         finally:
             if service:
