@@ -561,7 +561,11 @@ def check_time_stamped(dist, stamped_dist, env, service, workdir, faults):
     differ = {name for name in files.keys() | stamped_files.keys()
               if files.get(name, ())[2:] != stamped_files.get(name, ())[2:]}
     signed = {name for name in files if name.endswith((".zip", ".msi"))}
-    unexplained = differ - signed - {"SHA256SUMS", "SHA256SUMS.asc"}
+    # What names the signed files by their hashes differs with them, and must name the
+    # time-stamped ones.
+    manifests = read_manifests(stamped_dist)
+    check_manifest_hashes(stamped_dist, manifests, faults)
+    unexplained = differ - signed - set(manifests) - {"SHA256SUMS", "SHA256SUMS.asc"}
     if unexplained:
         faults.append(f"the time-stamped release signed on the token differs from the one "
                       f"signed with the key file in {sorted(unexplained)}")
