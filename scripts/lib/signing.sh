@@ -55,3 +55,19 @@ signing_ask() {
   ZDRV_SIGN_PASS=/dev/fd/$signing_pass_fd
   export ZDRV_SIGN_PASS
 }
+
+# One line for a release signed without a time stamp by a certificate that is not
+# self-signed: Windows accepts its signatures only until the certificate expires, and says
+# then that they are invalid. A self-signed certificate serves tests: no Windows trusts it
+# unless told to.
+signing_expiry_note() {
+  [ -n "${ZDRV_SIGN_CERT:-}" ] && [ -z "${ZDRV_SIGN_TIMESTAMP_URL:-}" ] || return 0
+  local hashes end
+  # The first certificate of the file is the one that signs; its subject and issuer hash
+  # alike when it issued itself.
+  hashes=$(openssl x509 -noout -subject_hash -issuer_hash -in "$ZDRV_SIGN_CERT") || return
+  [ "$(sed -n 1p <<<"$hashes")" != "$(sed -n 2p <<<"$hashes")" ] || return 0
+  end=$(openssl x509 -noout -enddate -in "$ZDRV_SIGN_CERT") || return
+  echo "Ohne Zeitstempel: die Signaturen gelten nur bis zum Ablauf des Zertifikats am" \
+    "$(date -u -d "${end#notAfter=}" +%d.%m.%Y) (ZDRV_SIGN_TIMESTAMP_URL nicht gesetzt)" >&2
+}

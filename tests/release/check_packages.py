@@ -7,7 +7,12 @@ under HKLM, reads its strings in code page 1252, and is made again byte for byte
 source package and the package built from it pass lintian; the package has the release
 number of VERSION, a hardened program and the expected files; its man page renders without
 warnings; the apt repository holds that package and is unsigned, as one line says
-(release.apt installs from a signed one).
+(release.apt installs from a signed one). The release is made for an address, and its
+manifests of winget and Scoop parse, have every field their format requires, name the
+files at that address with their SHA-256, the installer's codes and names and the release
+number, and are made again byte for byte elsewhere; scripts/release says in one line
+that it writes none without an address, and it and make-packages refuse one that is not
+https:// before they build anything.
 
 Usage: check_packages.py MAKE_PACKAGES WIN32_EXE WORKDIR
 Prints every check that does not hold; exit status 1 when there is one.
@@ -29,7 +34,8 @@ import zipfile
 sys.dont_write_bytecode = True  # the tests leave the source tree as they found it
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from release_tools import report, run  # noqa: E402
+from release_tools import (check_manifest_hashes, read_manifests, release_copy,  # noqa: E402
+                           report, run, tree, untouched)
 
 ZIP_MEMBERS = ["zdrv.exe", "LIESMICH.txt"]
 DEB_FILES = {
@@ -51,6 +57,24 @@ SIGNING = ("ZDRV_SIGN_CERT", "ZDRV_SIGN_KEY", "ZDRV_SIGN_PKCS11_MODULE", "ZDRV_S
            "ZDRV_SIGN_TIMESTAMP_URL", "ZDRV_OPENPGP_KEY")
 # A packaging source whose placeholder was not filled in.
 PLACEHOLDER = re.compile(rb"@[A-Z_]+@")
+# Where the release's files are published, and where the public winget repository keeps
+# their manifests.
+RELEASE_URL = "https://example.org/zdrv/{}/"
+WINGET = "winget/manifests/z/Zandrivo/zdrv/{0}/Zandrivo.zdrv"
+# The fields the JSON schemas of winget's multi-file manifest (1.9.0 and 1.10.0) require,
+# by ManifestType, and of each installer; those of Scoop's schema with a url of its own.
+REQUIRED = {
+    "version": ["PackageIdentifier", "PackageVersion", "DefaultLocale", "ManifestType",
+                "ManifestVersion"],
+    "installer": ["PackageIdentifier", "PackageVersion", "Installers", "ManifestType",
+                  "ManifestVersion"],
+    "defaultLocale": ["PackageIdentifier", "PackageVersion", "PackageLocale", "Publisher",
+                      "PackageName", "License", "ShortDescription", "ManifestType",
+                      "ManifestVersion"],
+    "Installers": ["Architecture", "InstallerType", "InstallerUrl", "InstallerSha256"],
+    "scoop": ["version", "homepage", "license", "url", "hash", "bin", "checkver",
+              "autoupdate"],
+}
 
 
 def check_liesmich(data, faults):
@@ -232,14 +256,140 @@ def check_apt(dist, deb, said, faults):
                       f"unsigned:\n{said}")
 
 
-def check_sums(dist, names, faults):
+def check_sums(dist, faults):
+    """SHA256SUMS lists every file in dist but itself and the apt repository."""
+    names = sorted(os.path.relpath(os.path.join(folder, name), dist)
+                   for folder, _, files in os.walk(dist) for name in files)
+    names = [name for name in names if name != "SHA256SUMS" and not name.startswith("apt/")]
     sums = pathlib.Path(dist, "SHA256SUMS").read_text(encoding="utf-8")
     listed = sorted(line.split()[-1] for line in sums.splitlines())
-    if listed != sorted(set(names) - {"SHA256SUMS"}):
+    if listed != names:
         faults.append(f"SHA256SUMS lists {listed}, dist holds {names}")
     result = run(["sha256sum", "--check", "--quiet", "SHA256SUMS"], cwd=dist)
     if result.returncode != 0:
         faults.append(f"sha256sum --check:\n{result.stdout}{result.stderr}")
+
+
+def check_manifests(dist, release, zip_name, msi_name, make_manifests, workdir, faults):
+    """The manifests of winget and Scoop, as checked against the files beside them."""
+    winget = WINGET.format(release)
+    expected = [f"{winget}.installer.yaml", f"{winget}.locale.de-DE.yaml", f"{winget}.yaml",
+                "scoop/zdrv.json"]
+    try:
+        manifests = read_manifests(dist)
+    except ValueError as error:
+        faults.append(str(error))
+        return
+    if sorted(manifests) != sorted(expected):
+        faults.append(f"the manifests are {sorted(manifests)}, expected {sorted(expected)}")
+        return
+    installer, locale, version, scoop = (manifests[name] for name in expected)
+    missing = [(kind, field) for kind, contents in [
+        ("installer", installer), ("defaultLocale", locale), ("version", version),
+        ("scoop", scoop), *[("Installers", item) for item in installer.get("Installers") or []]]
+        for field in REQUIRED[kind] if contents.get(field) in (None, "", [])]
+    if missing:
+        faults.append(f"the manifests lack the fields {missing}")
+        return
+    check_manifest_hashes(dist, manifests, faults)
+
+    url = RELEASE_URL.format(release)
+    properties = dict(msi_table(os.path.join(dist, msi_name), "Property"))
+    msi, zipped = (next((item for item in installer["Installers"]
+                         if item["InstallerType"] == kind), {}) for kind in ("msi", "zip"))
+    with zipfile.ZipFile(os.path.join(dist, zip_name)) as archive:
+        members = archive.namelist()
+    checkver = re.search(scoop["checkver"]["regex"], f'<a href="{release}/">{release}/</a>')
+    # (what, found, expected)
+    facts = [
+        ("manifest types", [m["ManifestType"] for m in (installer, locale, version)],
+         ["installer", "defaultLocale", "version"]),
+        ("manifest versions of 1.9.0 or newer",
+         {tuple(map(int, m["ManifestVersion"].split("."))) >= (1, 9, 0)
+          for m in (installer, locale, version)}, {True}),
+        ("identifiers", {m["PackageIdentifier"] for m in (installer, locale, version)},
+         {"Zandrivo.zdrv"}),
+        ("release numbers", [m["PackageVersion"] for m in (installer, locale, version)]
+         + [scoop["version"]], [properties["ProductVersion"], release, release, release]),
+        ("locales", [version["DefaultLocale"], locale["PackageLocale"]], ["de-DE", "de-DE"]),
+        ("publisher and name", [locale["Publisher"], locale["PackageName"]],
+         [properties["Manufacturer"], properties["ProductName"]]),
+        # debian/copyright grants no license.
+        ("licenses", [locale["License"], scoop["license"]], ["Proprietary", "Proprietary"]),
+        ("installer addresses", [msi.get("InstallerUrl"), zipped.get("InstallerUrl"),
+                                 scoop["url"]], [url + msi_name, url + zip_name, url + zip_name]),
+        ("the installer's scope, architecture, command and upgrade",
+         [msi.get(field) for field in ("Scope", "Architecture", "Commands", "UpgradeBehavior")],
+         ["user", "x86", ["zdrv"], "install"]),
+        ("the installer's silent switch", "/qn" in msi.get("InstallerSwitches", {}).get(
+            "Silent", ""), True),
+        ("the installer's product code", msi.get("ProductCode"), properties["ProductCode"]),
+        ("the installer's Apps & Features entry", msi.get("AppsAndFeaturesEntries"),
+         [{"DisplayName": properties["ProductName"], "Publisher": properties["Manufacturer"],
+           "ProductCode": properties["ProductCode"],
+           "UpgradeCode": properties["UpgradeCode"]}]),
+        ("the zip as a portable installer",
+         [zipped.get("NestedInstallerType"), zipped.get("NestedInstallerFiles")],
+         ["portable", [{"RelativeFilePath": "zdrv.exe", "PortableCommandAlias": "zdrv"}]]),
+        ("Scoop's program, one in the zip", [scoop["bin"], scoop["bin"] in members],
+         ["zdrv.exe", True]),
+        ("Scoop's address of a later release", scoop["autoupdate"]["url"].replace(
+            "$version", "9.99"), RELEASE_URL.format("9.99") + zip_name.replace(release, "9.99")),
+        ("Scoop's release in the listing above it", [scoop["checkver"]["url"] + f"{release}/",
+                                                     checkver and checkver.group(1)],
+         [url, release]),
+    ]
+    faults += [f"manifests: {what} {found!r}, expected {wanted!r}"
+               for what, found, wanted in facts if found != wanted]
+
+    # Another folder, another current directory, a second later: the same bytes.
+    time.sleep(1.1)
+    again = os.path.join(workdir, "manifests-again")
+    os.makedirs(again)
+    for name in (zip_name, msi_name):
+        shutil.copy(os.path.join(dist, name), again)
+    made = run([make_manifests, url, again, zip_name, msi_name], cwd=workdir)
+    differ = [name for name in expected if made.returncode != 0
+              or not filecmp.cmp(os.path.join(dist, name), os.path.join(again, name), False)]
+    if differ:
+        faults.append(f"make-manifests made other bytes of {differ} from the same files:\n"
+                      f"{made.stderr}")
+
+
+# The address given to a release, what scripts/release must say to it, and whether it
+# must go on to build the programs.
+RELEASE_URLS = [
+    (None, r"release: no manifests for winget and Scoop \(ZDRV_RELEASE_URL.*", True),
+    ("http://example.org/zdrv/", r"release: ZDRV_RELEASE_URL must be .*https://.*", False),
+    ("https://example.org/zdrv?v=1", r"release: ZDRV_RELEASE_URL must be .*", False),
+    ("https://example.org/zdrv/1.00/", r"", True),
+]
+
+
+def check_release_url(make_packages, win32_exe, dist, env, workdir, faults):
+    """scripts/release says in one line that it writes no manifests without an address, and
+    refuses one that is not an https:// folder before it builds anything; so does
+    make-packages."""
+    copy = release_copy(os.path.dirname(make_packages), workdir, dist)
+    before = tree(os.path.join(copy, "dist"))
+    for url, message, builds in RELEASE_URLS:
+        url_env = dict(env, ZDRV_RELEASE_URL=url) if url else env
+        result = run([os.path.join(copy, "scripts", "release")], env=url_env)
+        said = (result.stdout + result.stderr).strip()
+        built = os.path.exists(os.path.join(copy, "scripts", "build.ran"))
+        if not re.fullmatch(message, said) or built != builds:
+            faults.append(f"scripts/release with ZDRV_RELEASE_URL={url} said (status "
+                          f"{result.returncode}, built: {built}), not one line /{message}/:\n"
+                          f"{said}")
+        if built:
+            os.remove(os.path.join(copy, "scripts", "build.ran"))
+    if not untouched(os.path.join(copy, "dist"), before):
+        faults.append("scripts/release changed dist/")
+    refused = run([make_packages, dist, win32_exe],
+                  env=dict(env, ZDRV_RELEASE_URL=RELEASE_URLS[1][0]))
+    if refused.returncode == 0 or "make-packages: ZDRV_RELEASE_URL must be" not in refused.stderr:
+        faults.append(f"make-packages took ZDRV_RELEASE_URL={RELEASE_URLS[1][0]} (status "
+                      f"{refused.returncode}):\n{refused.stderr}")
 
 
 def main():
@@ -248,28 +398,34 @@ def main():
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)
     dist = os.path.join(workdir, "dist")
-    env = {key: value for key, value in os.environ.items() if key not in SIGNING}
+    env = {key: value for key, value in os.environ.items()
+           if key not in SIGNING and key != "ZDRV_RELEASE_URL"}
     env.update(DEB_BUILD_OPTIONS="nocheck", ZDRV_LOG=os.path.join(workdir, "make-packages.log"))
-    made = run([make_packages, dist, win32_exe], env=env)
+    made = run([make_packages, dist, win32_exe],
+               env=dict(env, ZDRV_RELEASE_URL=RELEASE_URL.format(release)))
     if made.returncode != 0:
         print(f"make-packages failed (status {made.returncode}):\n{made.stderr}")
         return 1
 
     # The apt repository is not in SHA256SUMS: its InRelease signs it.
-    names = sorted(set(os.listdir(dist)) - {"apt"})
+    names = sorted(set(os.listdir(dist)) - {"apt", "winget", "scoop"})
     kinds = ("-win32.zip", ".msi", ".dsc", ".tar.xz", ".deb")
     found = {kind: [name for name in names if name.endswith(kind)] for kind in kinds}
     faults = []
     if any(len(found[kind]) != 1 for kind in kinds) or len(names) != len(kinds) + 1:
         faults.append(f"dist holds {names}: expected one each of {kinds} and SHA256SUMS")
     else:
-        check_sums(dist, names, faults)
+        check_sums(dist, faults)
         check_zip(os.path.join(dist, found["-win32.zip"][0]), win32_exe, faults)
         check_msi(os.path.join(dist, found[".msi"][0]), os.path.join(dist, found["-win32.zip"][0]),
                   release, os.path.join(os.path.dirname(make_packages), "make-msi"), workdir,
                   faults)
         check_deb(os.path.join(dist, found[".deb"][0]), release, workdir, faults)
         check_apt(dist, found[".deb"][0], made.stderr, faults)
+        check_manifests(dist, release, found["-win32.zip"][0], found[".msi"][0],
+                        os.path.join(os.path.dirname(make_packages), "make-manifests"), workdir,
+                        faults)
+        check_release_url(make_packages, win32_exe, dist, env, workdir, faults)
         # The source package (its tarball beside it) and the package built from it.
         result = run(["lintian", "--fail-on", "error,warning", found[".dsc"][0],
                       found[".deb"][0]], cwd=dist)
