@@ -8,6 +8,7 @@ emulated PC a call takes about ten seconds.
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import shutil
 from pathlib import Path
 
@@ -16,6 +17,22 @@ CLASSES = ["Windows.Management.Deployment.PackageManager",
 CLASS_ROOT = r"HKEY_LOCAL_MACHINE\Software\Microsoft\WindowsRuntime\ActivatableClassId"
 VERSION_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
 BUILD_VALUES = ["CurrentBuild", "CurrentBuildNumber"]
+
+
+def publisher_id(publisher: str) -> str:
+    """The publisher ID Windows gives a package's Publisher: the first 65 bits of the
+    SHA-256 of its UTF-16LE text in Crockford's base 32 (lower case)."""
+    bits = int.from_bytes(hashlib.sha256(publisher.encode("utf-16-le")).digest()[:8], "big")
+    text = f"{bits << 1:065b}"
+    return "".join("0123456789abcdefghjkmnpqrstvwxyz"[int(text[at:at + 5], 2)]
+                   for at in range(0, 65, 5))
+
+
+# Microsoft's own publisher and the ID every Windows shows for it.
+assert publisher_id("CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, "
+                    "S=Washington, C=US") == "8wekyb3d8bbwe"
+
+Package = tuple[str, str, str]  # name, full name, publisher ID
 
 
 def prefix_path(session, unix_path: Path) -> str:
@@ -66,25 +83,32 @@ class StandIn:
         else:
             fail.write_text(f"0x{hresult:08X}\n", encoding="ascii")
 
-    def packages(self) -> list[tuple[str, str]]:
-        """(name, full name) of the current user's packages."""
+    def packages(self) -> list[Package]:
+        """The current user's packages."""
         packages = self.folder / "packages.txt"
         if not packages.exists():
             return []
-        return [tuple(line.split("\t", 1))
+        return [tuple(line.split("\t", 2))
                 for line in packages.read_text(encoding="utf-8").splitlines() if line]
 
-    def set_packages(self, packages: list[tuple[str, str]]) -> None:
+    def set_packages(self, packages: list[Package]) -> None:
         (self.folder / "packages.txt").write_text(
-            "".join(f"{name}\t{full_name}\n" for name, full_name in packages), encoding="utf-8")
+            "".join("\t".join(package) + "\n" for package in packages), encoding="utf-8")
 
-    def identify(self, name: str, full_name: str) -> None:
+    def identify(self, package: Package) -> None:
         """The identity of the real packages added from now on (the manifest's)."""
-        (self.folder / "identity.txt").write_text(f"{name}\t{full_name}\n", encoding="utf-8")
+        (self.folder / "identity.txt").write_text("\t".join(package) + "\n", encoding="utf-8")
+
+    def unreleased(self) -> list[int]:
+        """For each process that loaded the stand-in and ended: the objects it handed out
+        that were never released."""
+        unreleased = self.folder / "unreleased.txt"
+        return ([int(line) for line in unreleased.read_text().split()]
+                if unreleased.exists() else [])
 
     def reset(self) -> None:
         """No calls, no packages, no failure."""
-        for name in ["calls.txt", "packages.txt", "fail.txt", "identity.txt"]:
+        for name in ["calls.txt", "packages.txt", "fail.txt", "identity.txt", "unreleased.txt"]:
             (self.folder / name).unlink(missing_ok=True)
 
 
