@@ -1,8 +1,9 @@
 """Windows' package deployment for zdrv-menu.dll's DllRegisterServer under Wine, which has
 none: deployment_standin.dll (see its header) registered as the WinRT classes the DLL
-activates, and a Windows build number the prefix reports. Its files are read and written
-from here, without Wine; each function that needs Wine makes one call of it, since in the
-emulated PC a call takes about ten seconds.
+activates, a Windows build number the prefix reports, and Explorer's COM surrogate, which
+holds the DLL loaded. Its files are read and written from here, without Wine; each
+function that needs Wine makes one call of it, since in the emulated PC a call takes
+about ten seconds.
 """
 
 from __future__ import annotations
@@ -10,6 +11,8 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import shutil
+import subprocess
+import time
 from pathlib import Path
 
 CLASSES = ["Windows.Management.Deployment.PackageManager",
@@ -156,3 +159,42 @@ def windows_build(session, build: int):
         yield
     finally:
         _set_build_values(session, folder, before)
+
+
+@contextlib.contextmanager
+def holding(session, driver: Path, holder: Path, dll: str):
+    """The process of a copy of explorer_command.exe, `holder` (a dllhost.exe plays
+    Explorer's COM surrogate), that holds the DLL loaded from the time it is yielded until
+    the end of the block, or until something ends it."""
+    holder.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(driver, holder)
+    ready, stop = holder.with_suffix(".ready"), holder.with_suffix(".stop")
+    for signal in [ready, stop]:
+        signal.unlink(missing_ok=True)
+    # Holding asks for no class.
+    no_class = "{00000000-0000-0000-0000-000000000000}"
+    process = subprocess.Popen([session.loader, str(holder), dll, no_class, "hold",
+                                prefix_path(session, ready), prefix_path(session, stop)],
+                               env=session.environment(), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        give_up = time.monotonic() + 30 * session.patience
+        while not ready.exists() and process.poll() is None and time.monotonic() < give_up:
+            time.sleep(0.05)
+        if not ready.exists():
+            raise AssertionError(f"{holder.name} did not load {dll}")
+        yield process
+    finally:
+        stop.touch()
+        if not ended(process, 30 * session.patience):
+            process.kill()
+            process.wait()
+
+
+def ended(process: subprocess.Popen, seconds: float) -> bool:
+    """Whether the process ends within `seconds`."""
+    try:
+        process.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        return False
+    return True

@@ -16,14 +16,12 @@ handler in a 64-bit prefix only, the one kind that loads it.
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import json
 import re
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.parse
 import zipfile
 from pathlib import Path
@@ -533,7 +531,9 @@ class HandlerInstallerCases(InstallerSupport):
                      "/d", "")
             # Explorer's surrogate still holds the DLL: uninstalling ends it, and removes the
             # DLL without a restart.
-            with self.surrogate_holding(f"{handler_folder}\\zdrv-menu.dll") as surrogate:
+            with deployment_standin.holding(self.session, self.driver,
+                                            self.scratch.unix("surrogate/dllhost.exe"),
+                                            f"{handler_folder}\\zdrv-menu.dll") as surrogate:
                 remove = self.msiexec("/x", self.package(newer, True), "/qn")
                 self.assertEqual((remove.exit_code, remove.boxes), (0, []), remove.describe())
                 self.assertIsNotNone(surrogate.poll(), "the surrogate ended")
@@ -564,34 +564,6 @@ class HandlerInstallerCases(InstallerSupport):
                 remove = self.msiexec("/x", self.package(self.versions[0], True), "/qn")
                 self.assertEqual(remove.exit_code, 0, remove.describe())
                 self.assert_removed(before, self.state(), None)
-
-    @contextlib.contextmanager
-    def surrogate_holding(self, dll: str):
-        """A dllhost.exe that holds the DLL loaded, as Explorer's surrogate does, until the
-        end of the block (or until something ends it)."""
-        holder = self.scratch.program("surrogate\\dllhost.exe", self.driver)
-        ready, stop = self.scratch.unix("surrogate/ready"), self.scratch.unix("surrogate/stop")
-        for signal_file in [ready, stop]:
-            signal_file.unlink(missing_ok=True)
-        clsid = "{" + json.loads((SOURCE / "packaging" / "context-menu.json").read_text())[
-            "handler_clsid"].upper() + "}"
-        surrogate = subprocess.Popen([self.session.loader, holder, dll, clsid, "hold",
-                                      windows_path(ready), windows_path(stop)],
-                                     env=self.session.environment(), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            give_up = time.monotonic() + 30 * self.session.patience
-            while not ready.exists() and surrogate.poll() is None and time.monotonic() < give_up:
-                time.sleep(0.05)
-            self.assertTrue(ready.exists(), "the surrogate loaded the DLL")
-            yield surrogate
-        finally:
-            stop.touch()
-            try:
-                surrogate.wait(timeout=30 * self.session.patience)
-            except subprocess.TimeoutExpired:
-                surrogate.kill()
-                surrogate.wait()
 
     def assert_handler_serves(self, folder: str) -> None:
         """The installed handler, activated as Explorer activates it (by the class and DLL

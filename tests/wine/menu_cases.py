@@ -13,9 +13,7 @@ import contextlib
 import json
 import ntpath
 import re
-import subprocess
 import sys
-import time
 from pathlib import Path
 from urllib.parse import unquote
 
@@ -56,14 +54,6 @@ ROOT_NULL_POINTERS = {
     "Invoke": E_NOTIMPL, "GetFlags": E_POINTER, "EnumSubCommands": E_POINTER,
     "QueryInterface": E_POINTER}
 SUB_NULL_POINTERS = dict(ROOT_NULL_POINTERS, Invoke=E_INVALIDARG)
-
-
-def ended(process: subprocess.Popen, seconds: float) -> bool:
-    try:
-        process.wait(timeout=seconds)
-    except subprocess.TimeoutExpired:
-        return False
-    return True
 
 
 class MenuCases:
@@ -236,37 +226,17 @@ class MenuCases:
         """Once the package is gone, a dllhost.exe that still holds the DLL for Explorer ends,
         so that the installer can remove the DLL without a restart; no other program ends."""
         stand_in = self.stand_in_deployment()
-        stop = self.scratch.unix("hold/stop")
-        stop.unlink(missing_ok=True)
-        holders = {}
-        try:
-            for name in ["dllhost.exe", "halter.exe"]:
-                program = self.scratch.program(f"hold\\{name}", self.driver)
-                ready = self.scratch.unix(f"hold/{name}.ready")
-                ready.unlink(missing_ok=True)
-                holders[name] = subprocess.Popen(
-                    [self.session.loader, program, self.dll, self.clsid, "hold",
-                     windows_path(ready), windows_path(stop)],
-                    env=self.session.environment(), stdin=subprocess.DEVNULL,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                give_up = time.monotonic() + 30 * self.session.patience
-                while not ready.exists() and time.monotonic() < give_up:
-                    time.sleep(0.05)
-                self.assertTrue(ready.exists(), f"{name} did not load the DLL")
-            with deployment_standin.windows_build(self.session, 22631):
-                stand_in.reset()
-                self.assertTrue(self.regsvr32("/u"))
-            self.assertTrue(ended(holders["dllhost.exe"], 30 * self.session.patience),
+        with (deployment_standin.holding(self.session, self.driver,
+                                         self.scratch.unix("hold/dllhost.exe"),
+                                         self.dll) as surrogate,
+              deployment_standin.holding(self.session, self.driver,
+                                         self.scratch.unix("hold/halter.exe"), self.dll) as other,
+              deployment_standin.windows_build(self.session, 22631)):
+            stand_in.reset()
+            self.assertTrue(self.regsvr32("/u"))
+            self.assertTrue(deployment_standin.ended(surrogate, 30 * self.session.patience),
                             "the surrogate ends")
-            self.assertIsNone(holders["halter.exe"].poll(), "only the surrogate ends")
-            stop.touch()
-            self.assertTrue(ended(holders["halter.exe"], 30 * self.session.patience))
-        finally:
-            stop.touch()
-            for holder in holders.values():
-                if holder.poll() is None:
-                    holder.kill()
-                holder.wait()
+            self.assertIsNone(other.poll(), "only the surrogate ends")
 
     @property
     def folder(self) -> str:
