@@ -87,7 +87,8 @@ wstring_view folder_of(wstring_view path) {
   return {path.data(), drive_root ? last + 1 : last};
 }
 
-// zdrv.exe beside this DLL, which the installer puts in the same folder.
+// zdrv.exe in the folder above this DLL's: the installer keeps the DLL and its package in
+// a folder of their own (the package's external location), a child of the install folder.
 Text zdrv_path() {
   // The longest path Windows has, so one call always fits.
   constexpr DWORD kLongestPath = 32768;
@@ -101,8 +102,14 @@ Text zdrv_path() {
     return {};
   }
   const wstring_view own_path(own.c_str(), length);
-  const wstring_view folder(own_path.data(), own_path.rfind(L'\\') + 1);
-  return Text::joined({folder, L"zdrv.exe"});
+  const std::size_t own_folder = own_path.rfind(L'\\');
+  const std::size_t install_folder = own_folder == 0 || own_folder == wstring_view::npos
+                                         ? wstring_view::npos
+                                         : own_path.rfind(L'\\', own_folder - 1);
+  if (install_folder == wstring_view::npos) {
+    return {};
+  }
+  return Text::joined({own_path.substr(0, install_folder + 1), L"zdrv.exe"});
 }
 
 bool has_menu_file_type(wstring_view path) {
@@ -180,9 +187,72 @@ HRESULT give_value(Value value, Value* out, HRESULT result = S_OK) {
 
 HRESULT no_text(LPWSTR* out) { return give_value<LPWSTR>(nullptr, out, E_NOTIMPL); }
 
-// Starts "<this folder>\zdrv.exe" <keyword> "<file>" in the file's folder, as the classic
-// entry's command runs; zdrv checks the file and reports on it itself. Explorer's handles
-// stay Explorer's, and no console window opens should zdrv ever be a console program.
+// Windows 10 1703's names (winbase.h), which mingw-w64 declares only for that target: the
+// process is started outside the package (the desktop app runtime environment), and so
+// are the processes it starts.
+constexpr DWORD_PTR kDesktopAppPolicy = ProcThreadAttributeValue(18, FALSE, TRUE, FALSE);
+constexpr DWORD kBreakAwayFromPackage = 0x01;
+
+// An attribute list that starts a process outside the package whose identity the
+// surrogate running this DLL has; no list where Windows refuses the attribute (before
+// Windows 10 1703, and Wine).
+class OutsideThePackage {
+ public:
+  OutsideThePackage() {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    auto* list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+    if (list == nullptr) {
+      return;
+    }
+    if (InitializeProcThreadAttributeList(list, 1, 0, &size) == FALSE) {
+      HeapFree(GetProcessHeap(), 0, list);
+      return;
+    }
+    list_ = list;
+    if (UpdateProcThreadAttribute(list_, 0, kDesktopAppPolicy, &policy_, sizeof policy_, nullptr,
+                                  nullptr) == FALSE) {
+      release();
+    }
+  }
+  OutsideThePackage(const OutsideThePackage&) = delete;
+  OutsideThePackage& operator=(const OutsideThePackage&) = delete;
+  ~OutsideThePackage() { release(); }
+
+  LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
+
+ private:
+  void release() {
+    if (list_ != nullptr) {
+      DeleteProcThreadAttributeList(list_);
+      HeapFree(GetProcessHeap(), 0, list_);
+      list_ = nullptr;
+    }
+  }
+
+  // The list points at the value until it is deleted.
+  DWORD policy_ = kBreakAwayFromPackage;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// zdrv.exe with what the classic entry's command gives it: the file's folder, and none of
+// the caller's handles; no console window opens should zdrv ever be a console program.
+// `outside`: the attribute list, or nullptr.
+BOOL create_zdrv(const Text& zdrv, Text& command, const Text& folder,
+                 LPPROC_THREAD_ATTRIBUTE_LIST outside, PROCESS_INFORMATION& process) {
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = outside != nullptr ? sizeof startup : sizeof startup.StartupInfo;
+  startup.lpAttributeList = outside;
+  const DWORD extended = outside != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0;
+  return CreateProcessW(zdrv.c_str(), command.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE | extended, nullptr,
+                        folder.c_str(), &startup.StartupInfo, &process);
+}
+
+// Starts "<install folder>\zdrv.exe" <keyword> "<file>" in the file's folder, as the classic
+// entry's command runs; zdrv checks the file and reports on it itself. Neither zdrv nor the
+// program it starts runs inside the package, where a program lost its own taskbar button or
+// could not load its DLLs: it runs exactly as one started from the classic entry.
 HRESULT start_zdrv(const wchar_t* keyword, wstring_view file) {
   Text zdrv = zdrv_path();
   if (zdrv.empty()) {
@@ -193,12 +263,16 @@ HRESULT start_zdrv(const wchar_t* keyword, wstring_view file) {
   if (command.empty() || folder.empty()) {
     return E_OUTOFMEMORY;
   }
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
+  const OutsideThePackage outside;
   PROCESS_INFORMATION process{};
-  if (CreateProcessW(zdrv.c_str(), command.data(), nullptr, nullptr, FALSE,
-                     CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE, nullptr, folder.c_str(),
-                     &startup, &process) == FALSE) {
+  BOOL started = create_zdrv(zdrv, command, folder, outside.list(), process);
+  // A Windows that took the attribute into the list may still refuse it here.
+  const DWORD refused = started == FALSE ? GetLastError() : ERROR_SUCCESS;
+  if (outside.list() != nullptr &&
+      (refused == ERROR_INVALID_PARAMETER || refused == ERROR_NOT_SUPPORTED)) {
+    started = create_zdrv(zdrv, command, folder, nullptr, process);
+  }
+  if (started == FALSE) {
     return HRESULT_FROM_WIN32(GetLastError());
   }
   CloseHandle(process.hThread);

@@ -1,13 +1,17 @@
 // DllRegisterServer and DllUnregisterServer, which the installer runs through regsvr32: on
 // Windows 11 (x64) they add and remove, for the current user, the sparse package that puts
-// the entry into the first context menu, and hide the classic entry while it is there.
-// Elsewhere the classic entry is the only one, and registering does nothing.
+// the entry into the first context menu. The classic entry stays visible beside it: the
+// "Weitere Optionen anzeigen" menu and the classic menu that users restore for good show
+// packaged entries, but not always (a limit on how many they show, and Windows builds that
+// show none), and a duplicate there is better than no entry at all.
 //
-// combase.dll's WinRT functions are looked up at call time, so the DLL that Explorer loads
-// imports nothing beyond what Explorer already has.
+// combase.dll's and shell32.dll's functions are looked up at call time, so the DLL that
+// Explorer loads imports nothing beyond what Explorer already has.
 #include <windows.h>
-// Needs the types of windows.h.
+// These need the types of windows.h.
 #include <objidl.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstdio>
@@ -26,7 +30,12 @@ using namespace deployment;
 
 constexpr DWORD kFirstBuildWithTheMenu = 22000;
 constexpr wchar_t kPackageFile[] = L"zdrv-menu.msix";
+// What an earlier release wrote on the classic entry's keys to hide it.
 constexpr wchar_t kHidingValue[] = L"ProgrammaticAccessOnly";
+// Where the installer keeps the publisher ID of the release's package (packaging/make-msi):
+// a package of our name and another publisher is not ours.
+constexpr wchar_t kSettingsKey[] = L"Software\\Zandrivo";
+constexpr wchar_t kPublisherIdValue[] = L"MenuPackagePublisherId";
 // Long enough for a slow disk, short enough that a stuck deployment ends the installer's
 // step instead of holding it for ever.
 constexpr DWORD kDeploymentTimeoutMs = 5 * 60 * 1000;
@@ -238,6 +247,19 @@ class CompletionHandler final : public ComObject<IDeploymentCompletedHandler> {
 
 HRESULT last_error() { return HRESULT_FROM_WIN32(GetLastError()); }
 
+// An operation that did not end in time still holds the handler, whose code is this DLL's:
+// it is cancelled, and the DLL stays loaded until the process ends, should the operation
+// call the handler all the same.
+void abandon(IDeploymentOperation* operation) {
+  Held<IAsyncInfo> info;
+  if (SUCCEEDED(operation->QueryInterface(__uuidof(IAsyncInfo), info.put_void()))) {
+    info->Cancel();
+  }
+  HMODULE pinned = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&__ImageBase), &pinned);
+}
+
 // Waits (pumping the apartment's messages) for the operation's end: S_OK, or why it failed.
 HRESULT wait_for(IDeploymentOperation* operation) {
   CompletionHandler* handler = create<CompletionHandler>();
@@ -249,6 +271,9 @@ HRESULT wait_for(IDeploymentOperation* operation) {
   HANDLE done = handler->done();
   if (SUCCEEDED(result)) {
     result = CoWaitForMultipleHandles(0, kDeploymentTimeoutMs, 1, &done, &index);
+    if (FAILED(result)) {
+      abandon(operation);
+    }
   }
   const AsyncStatus status = handler->status();
   handler->Release();
@@ -366,15 +391,42 @@ HRESULT package_uris(const WinRt& winrt, Held<IUriRuntimeClass>& package,
   return result;
 }
 
-// The full name of a package of ours, or an empty string for another's.
-HRESULT full_name_if_ours(IPackage* package, WinRt::String& name, WinRt::String& full_name) {
+// The publisher ID of the release's package, which the installer wrote; empty when none
+// is known, and then no package is taken for ours.
+struct PublisherId {
+  wchar_t text[64] = {};
+};
+
+PublisherId our_publisher_id() {
+  PublisherId id;
+  DWORD size = sizeof id.text;
+  if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, kPublisherIdValue, RRF_RT_REG_SZ, nullptr,
+                   id.text, &size) != ERROR_SUCCESS) {
+    id.text[0] = L'\0';
+  }
+  return id;
+}
+
+bool same_text(const wchar_t* one, const wchar_t* other, bool ignore_case) {
+  return CompareStringOrdinal(one, -1, other, -1, ignore_case ? TRUE : FALSE) == CSTR_EQUAL;
+}
+
+// The full name of a package of ours (our name, our publisher), or none for another's.
+HRESULT full_name_if_ours(IPackage* package, const PublisherId& ours, const WinRt& winrt,
+                          WinRt::String& full_name) {
   Held<IPackageId> id;
+  WinRt::String name(winrt);
+  WinRt::String publisher_id(winrt);
   HRESULT result = package->get_Id(id.put());
   if (SUCCEEDED(result)) {
     result = id->get_Name(name.put());
   }
-  if (SUCCEEDED(result) && wcscmp(name.text(), kPackageName) == 0) {
-    result = id->get_FullName(full_name.put());
+  if (SUCCEEDED(result) && same_text(name.text(), kPackageName, false)) {
+    result = id->get_PublisherId(publisher_id.put());
+    if (SUCCEEDED(result) && ours.text[0] != L'\0' &&
+        same_text(publisher_id.text(), ours.text, true)) {
+      result = id->get_FullName(full_name.put());
+    }
   }
   return result;
 }
@@ -390,6 +442,7 @@ HRESULT remove_package(IPackageManager* manager, HSTRING full_name) {
 
 // Removes every package of ours the current user has: S_OK, or the last failure.
 HRESULT remove_our_packages(const WinRt& winrt, IPackageManager* manager) {
+  const PublisherId ours = our_publisher_id();
   // An empty SID is the current user; the overloads without one would need an administrator.
   WinRt::String current_user(winrt, L"", 0);
   Held<IPackageIterable> packages;
@@ -405,11 +458,10 @@ HRESULT remove_our_packages(const WinRt& winrt, IPackageManager* manager) {
   HRESULT removed = S_OK;
   while (SUCCEEDED(result) && more != FALSE) {
     Held<IPackage> package;
-    WinRt::String name(winrt);
     WinRt::String full_name(winrt);
     result = each->get_Current(package.put());
     if (SUCCEEDED(result)) {
-      result = full_name_if_ours(package.get(), name, full_name);
+      result = full_name_if_ours(package.get(), ours, winrt, full_name);
     }
     if (SUCCEEDED(result) && full_name.get() != nullptr) {
       const HRESULT removal = remove_package(manager, full_name.get());
@@ -454,27 +506,90 @@ void classic_entry_key(const wchar_t* file_type, wchar_t (&key)[MAX_PATH]) {
   key[MAX_PATH - 1] = L'\0';
 }
 
-// The packaged entry takes the classic one's place in both menus; the classic one stays
-// invokable.
-HRESULT hide_classic_entries() {
-  for (const wchar_t* file_type : kFileTypes) {
-    wchar_t key[MAX_PATH];
-    classic_entry_key(file_type, key);
-    const LSTATUS status =
-        RegSetKeyValueW(HKEY_CURRENT_USER, key, kHidingValue, REG_SZ, L"", sizeof(wchar_t));
-    if (status != ERROR_SUCCESS) {
-      return HRESULT_FROM_WIN32(static_cast<DWORD>(status));
-    }
-  }
-  return S_OK;
-}
-
+// An earlier release hid the classic entry while its package was registered; it shows
+// in every case now.
 void show_classic_entries() {
   for (const wchar_t* file_type : kFileTypes) {
     wchar_t key[MAX_PATH];
     classic_entry_key(file_type, key);
     RegDeleteKeyValueW(HKEY_CURRENT_USER, key, kHidingValue);
   }
+}
+
+// The full path of this DLL, or false.
+bool own_path(wchar_t (&path)[MAX_PATH]) {
+  const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path, MAX_PATH);
+  return length > 0 && length < MAX_PATH;
+}
+
+bool has_module(DWORD process, const wchar_t* module) {
+  HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process);
+  if (modules == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  MODULEENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  bool found = false;
+  for (BOOL more = Module32FirstW(modules, &entry); more != FALSE && !found;
+       more = Module32NextW(modules, &entry)) {
+    found = same_text(entry.szExePath, module, true);
+  }
+  CloseHandle(modules);
+  return found;
+}
+
+void end_process(DWORD id) {
+  HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+  if (process != nullptr) {
+    constexpr DWORD kEnded = 1;
+    constexpr DWORD kGraceMs = 5000;
+    if (TerminateProcess(process, kEnded) != FALSE) {
+      WaitForSingleObject(process, kGraceMs);
+    }
+    CloseHandle(process);
+  }
+}
+
+// Ends the COM surrogates (dllhost.exe) that still hold this DLL for Explorer once the
+// package is gone: a loaded DLL cannot be deleted or replaced, and the installer would ask
+// for a restart. They serve only this package's class; the programs started from the menu
+// run outside it (handler.cpp) and are never among them.
+void end_surrogates_holding_this_dll() {
+  wchar_t dll[MAX_PATH];
+  if (!own_path(dll)) {
+    return;
+  }
+  HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (processes == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  const DWORD self = GetCurrentProcessId();
+  for (BOOL more = Process32FirstW(processes, &entry); more != FALSE;
+       more = Process32NextW(processes, &entry)) {
+    if (entry.th32ProcessID != self && same_text(entry.szExeFile, L"dllhost.exe", true) &&
+        has_module(entry.th32ProcessID, dll)) {
+      end_process(entry.th32ProcessID);
+    }
+  }
+  CloseHandle(processes);
+}
+
+// Tells Explorer that the menus changed, so that the packaged entry comes and goes without a
+// restart of Explorer; shell32 from the system folder, looked up at call time.
+void tell_the_shell() {
+  HMODULE shell32 = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (shell32 == nullptr) {
+    return;
+  }
+  using ChangeNotify = void(WINAPI*)(LONG, UINT, LPCVOID, LPCVOID);
+  const auto notify = reinterpret_cast<ChangeNotify>(
+      reinterpret_cast<void (*)()>(GetProcAddress(shell32, "SHChangeNotify")));
+  if (notify != nullptr) {
+    notify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+  }
+  FreeLibrary(shell32);
 }
 
 // Runs the deployment step with a package manager of the current user.
@@ -499,30 +614,28 @@ HRESULT with_package_manager(Step step) {
 }  // namespace
 }  // namespace explorer_menu
 
-// An upgrade or repair registers again: the package added before goes first, so that
-// there is never more than one.
+// The package is added over whatever version of it the user has (Windows updates a package
+// in place), never removed first: a repair or reinstall whose add fails keeps the package
+// that worked. A failure changes nothing else, since the classic entry shows in any case.
 STDAPI DllRegisterServer() {
   using namespace explorer_menu;
-  if (!packaged_entry_applies()) {
-    return S_OK;
+  show_classic_entries();
+  HRESULT result = S_OK;
+  if (packaged_entry_applies()) {
+    result = with_package_manager(add_package);
   }
-  const HRESULT result = with_package_manager([](const WinRt& winrt, IPackageManager* manager) {
-    // A removal that failed leaves it to the add: Windows updates a package of the same
-    // name to the newer version.
-    remove_our_packages(winrt, manager);
-    return add_package(winrt, manager);
-  });
-  return SUCCEEDED(result) ? hide_classic_entries() : result;
+  tell_the_shell();
+  return result;
 }
 
-// The values go whatever became of the package, and on any Windows: the classic entry
-// must not stay hidden.
 STDAPI DllUnregisterServer() {
   using namespace explorer_menu;
   HRESULT result = S_OK;
   if (packaged_entry_applies()) {
     result = with_package_manager(remove_our_packages);
+    end_surrogates_holding_this_dll();
   }
   show_classic_entries();
+  tell_the_shell();
   return result;
 }

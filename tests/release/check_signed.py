@@ -259,7 +259,8 @@ def check_msi(msi, signed_exe, menu_dll, packaging, env, workdir, faults):
         return
 
     installed = os.path.join(files, "Programs", "Zandrivo")
-    handler = [os.path.join(installed, name) for name in ["zdrv-menu.dll", "zdrv-menu.msix"]]
+    handler = [os.path.join(installed, MENU["handler_folder"], name)
+               for name in ["zdrv-menu.dll", "zdrv-menu.msix"]]
     if not all(os.path.isfile(file) for file in handler):
         faults.append("the installer lacks the menu's handler or its package")
         return

@@ -13,14 +13,17 @@
 //                   FindPackagesByUserSecurityId <user SID>
 //   fail.txt      if present, an HRESULT in hex: an add is recorded, adds nothing and
 //                 ends with AsyncStatus Error and that code
-//   packages.txt  the current user's packages, one a line: <name> <full name>
+//   packages.txt  the current user's packages, one a line: <name> <full name> <publisher ID>
 //   identity.txt  the identity line of a real package (a zip), written by the test from
 //                 its manifest
+//   unreleased.txt  appended as each process that loaded the stand-in ends: how many of
+//                 the objects it handed out were never released
 // The package file an add is given (its file URI, decoded) holds that one line, the
-// identity a real package's manifest would give: an add appends it to packages.txt unless
-// it is there already, and fails with the error of opening it when the URI names no file.
-// Every operation has ended when the call that starts it returns, and a completion handler
-// is called as soon as it is set.
+// identity a real package's manifest would give: an add puts it in packages.txt in place of
+// the package of the same name and publisher (Windows updates a package in place), and
+// fails with the error of opening it when the URI names no file. Every operation has
+// ended when the call that starts it returns, and a completion handler is called as soon
+// as it is set.
 #include <windows.h>
 // These need the types of windows.h.
 #include <activation.h>
@@ -306,33 +309,45 @@ HRESULT ended(HRESULT error, IDeploymentOperation** operation) {
   return *operation != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
+// The tab-separated fields of a line of packages.txt: name, full name, publisher ID.
+std::vector<std::string> fields_of(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (size_t tab = line.find('\t'); fields.size() < 2; tab = line.find('\t', start)) {
+    fields.push_back(line.substr(start, tab - start));
+    start = tab == std::string::npos ? line.size() : tab + 1;
+  }
+  fields.push_back(line.substr(start));
+  return fields;
+}
+
 class PackageId final : public Inspectable<IPackageId> {
  public:
-  PackageId(std::wstring name, std::wstring full_name)
-      : name_(std::move(name)), full_name_(std::move(full_name)) {}
-  HRESULT STDMETHODCALLTYPE get_Name(HSTRING* value) override { return give(name_, value); }
+  explicit PackageId(std::vector<std::string> fields) : fields_(std::move(fields)) {}
+  HRESULT STDMETHODCALLTYPE get_Name(HSTRING* value) override {
+    return give(wide(fields_[0]), value);
+  }
   HRESULT STDMETHODCALLTYPE get_Version(PackageVersion*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE get_Architecture(INT32*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE get_ResourceId(HSTRING*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE get_Publisher(HSTRING*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_PublisherId(HSTRING*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE get_PublisherId(HSTRING* value) override {
+    return give(wide(fields_[2]), value);
+  }
   HRESULT STDMETHODCALLTYPE get_FullName(HSTRING* value) override {
-    return give(full_name_, value);
+    return give(wide(fields_[1]), value);
   }
   HRESULT STDMETHODCALLTYPE get_FamilyName(HSTRING*) override { return E_NOTIMPL; }
 
  private:
-  std::wstring name_;
-  std::wstring full_name_;
+  std::vector<std::string> fields_;
 };
 
 class Package final : public Inspectable<IPackage> {
  public:
   explicit Package(std::string line) : line_(std::move(line)) {}
   HRESULT STDMETHODCALLTYPE get_Id(IPackageId** value) override {
-    const size_t tab = line_.find('\t');
-    *value = create<PackageId>(wide(line_.substr(0, tab)),
-                               wide(tab == std::string::npos ? "" : line_.substr(tab + 1)));
+    *value = create<PackageId>(fields_of(line_));
     return *value != nullptr ? S_OK : E_OUTOFMEMORY;
   }
 
@@ -395,10 +410,12 @@ HRESULT add_package(const std::wstring& package_uri) {
       return E_FAIL;
     }
   }
-  std::vector<std::string> lines = lines_of(packages);
-  for (const auto& line : lines) {
-    if (line == identity.front()) {
-      return S_OK;
+  const std::vector<std::string> added = fields_of(identity.front());
+  std::vector<std::string> lines;
+  for (const auto& line : lines_of(packages)) {
+    const std::vector<std::string> fields = fields_of(line);
+    if (fields[0] != added[0] || fields[2] != added[2]) {
+      lines.push_back(line);
     }
   }
   lines.push_back(identity.front());
@@ -450,7 +467,7 @@ class PackageManager final : public Inspectable<IPackageManager> {
     const std::wstring packages = beside_me(L"packages.txt");
     std::vector<std::string> kept;
     for (const auto& line : lines_of(packages)) {
-      if (line.substr(line.find('\t') + 1) != utf8(text_of(full_name))) {
+      if (fields_of(line)[1] != utf8(text_of(full_name))) {
         kept.push_back(line);
       }
     }
@@ -504,4 +521,14 @@ extern "C" __declspec(dllexport) HRESULT WINAPI
 
 extern "C" __declspec(dllexport) HRESULT WINAPI DllCanUnloadNow() {
   return explorer_menu::module_references() == 0 ? S_OK : S_FALSE;
+}
+
+// Whatever the caller kept is counted when the stand-in goes: with the process, or when
+// COM frees it once DllCanUnloadNow said yes.
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID /*reserved*/) {
+  if (reason == DLL_PROCESS_DETACH) {
+    std::ofstream(beside_me(L"unreleased.txt").c_str(), std::ios::binary | std::ios::app)
+        << explorer_menu::module_references() << '\n';
+  }
+  return TRUE;
 }

@@ -10,6 +10,9 @@
 //          each selection's state, from the root and from each sub-command
 //        explorer_command DLL CLSID invoke SELECTION
 //          Invoke of each sub-command in menu order
+//        explorer_command DLL CLSID hold READY STOP
+//          holds the DLL loaded, as Explorer's surrogate does: makes the file READY, then
+//          waits (two minutes at most) until the file STOP exists; writes nothing
 // A SELECTION is its paths joined by "*" (which no path holds); "-" is no array at all.
 // Exit status: 0 when the JSON was written, 100 and more when the helper failed.
 #include <windows.h>
@@ -279,6 +282,14 @@ std::string states(const Handler& handler, int count, wchar_t** selections) {
   return json + "]}";
 }
 
+void hold(const wchar_t* ready, const wchar_t* stop) {
+  CloseHandle(CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  for (int waited = 0; waited < 1200 && GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES;
+       ++waited) {
+    Sleep(100);
+  }
+}
+
 std::string invoke(const Handler& handler, const wchar_t* selection) {
   IExplorerCommand* root = nullptr;
   HRESULT result = root_command(handler, &root);
@@ -332,6 +343,9 @@ int wmain(int argc, wchar_t** argv) {
     json = states(handler, argc - 4, argv + 4);
   } else if (action == L"invoke" && argc == 5) {
     json = invoke(handler, argv[4]);
+  } else if (action == L"hold" && argc == 6) {
+    hold(argv[4], argv[5]);
+    return 0;
   } else {
     return kUsage;
   }

@@ -54,8 +54,11 @@ DOWNGRADE_MESSAGE = ("Eine neuere Version von Zandrivo ist bereits installiert. 
                      "Einstellungen > Apps.")
 ERROR_INSTALL_FAILURE = 1603
 MENU_ROOT = "HKEY_CURRENT_USER\\Software\\Classes\\SystemFileAssociations"
-# What the installer adds for Windows 11's first menu.
+# What the installer adds for Windows 11's first menu: a folder of its own in the install
+# folder, and the publisher ID of its package, by which the handler knows its package.
+HANDLER_FOLDER = "Kontextmenü"
 HANDLER_FILES = ["zdrv-menu.dll", "zdrv-menu.msix"]
+SETTINGS_KEY = "HKEY_CURRENT_USER\\Software\\Zandrivo"
 UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 # A 32-bit package's entry on 64-bit Windows (and in a 64-bit Wine prefix).
 UNINSTALL_32 = "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
@@ -236,12 +239,11 @@ class InstallerSupport:
         return {key: values for key, values in entries.items()
                 if values.get("DisplayName") == PRODUCT}
 
-    def assert_installed(self, state: State, version: str, handler: bool = False,
-                         hidden: bool = False) -> str:
+    def assert_installed(self, state: State, version: str, handler: bool = False) -> str:
         """One product, of `version`, with its files (the handler of Windows 11's first menu
-        and its package among them, if `handler`), menu (`hidden` where that handler took
-        its place), PATH entry and Apps & Features entry. Returns the install folder (its
-        Windows path)."""
+        and its package in their folder, with the package's publisher ID, if `handler`),
+        menu, PATH entry and Apps & Features entry. Returns the install folder (its Windows
+        path)."""
         entries = list(self.apps_entries(state).values())
         self.assertEqual(len(entries), 1, "one Zandrivo in Apps & Features")
         for name, wanted in [("DisplayVersion", version), ("Publisher", PUBLISHER),
@@ -257,10 +259,17 @@ class InstallerSupport:
         self.assertRegex(folder, r"^C:\\users\\[^\\]+\\AppData\\Local\\Programs\\Zandrivo\\$")
         unix = self.windows_file(folder)
         self.assertEqual(sorted(p.name for p in unix.iterdir()),
-                         ["LIESMICH.txt", *(HANDLER_FILES if handler else []), "zdrv.exe"])
+                         sorted(["LIESMICH.txt", "zdrv.exe",
+                                 *([HANDLER_FOLDER] if handler else [])]))
         self.assertEqual((unix / "zdrv.exe").read_bytes(), self.session.zdrv.read_bytes())
         self.assertEqual((unix / "LIESMICH.txt").read_bytes(), f"Zandrivo {version}\r\n".encode())
-        self.assert_menu(state, folder, hidden)
+        if handler:
+            self.assertEqual(sorted(p.name for p in (unix / HANDLER_FOLDER).iterdir()),
+                             HANDLER_FILES)
+            publisher = package_identity(unix / HANDLER_FOLDER / "zdrv-menu.msix")[2]
+            self.assertEqual(state.user.get(SETTINGS_KEY),
+                             {"MenuPackagePublisherId": publisher}, "the package's publisher ID")
+        self.assert_menu(state, folder)
         path = state.user["HKEY_CURRENT_USER\\Environment"].get("PATH", "")
         self.assertEqual([entry for entry in path.split(";") if entry.lower() == folder.lower()],
                          [folder], f"PATH {path!r} names the install folder once")
@@ -272,18 +281,16 @@ class InstallerSupport:
         self.assertIsNotNone(match, f"the command of the first sub-entry: {command}")
         return match.group(1)
 
-    def assert_menu(self, state: State, folder: str, hidden: bool = False) -> None:
+    def assert_menu(self, state: State, folder: str) -> None:
         """On each file type one entry, with zdrv's icon, whose sub-entries sort in menu
-        order and each run zdrv with their keyword; `hidden`: shown in no menu, because the
-        handler of Windows 11's first menu shows it."""
+        order and each run zdrv with their keyword; shown in the classic menu wherever the
+        handler of Windows 11's first menu is."""
         zdrv = f"{folder}zdrv.exe"
-        hiding = {"ProgrammaticAccessOnly": ""} if hidden else {}
         for file_type, _ in FILE_KINDS:
             entry = f"{MENU_ROOT}\\{file_type}\\shell\\Zandrivo"
             with self.subTest(file_type=file_type):
                 self.assertEqual(state.user.get(entry), {"MUIVerb": MENU_ENTRY,
-                                                         "Icon": f"{zdrv},0", "SubCommands": "",
-                                                         **hiding})
+                                                         "Icon": f"{zdrv},0", "SubCommands": ""})
                 verbs = sorted(key for key in under(state.user, f"{entry}\\shell\\")
                                if key.count("\\") == entry.count("\\") + 2)
                 self.assertEqual([state.user[verb] for verb in verbs],
@@ -438,6 +445,18 @@ PACKAGE_REFUSED = 0x80073CF0
 WINDOWS_11, WINDOWS_10 = 22631, 19045
 
 
+def package_identity(msix: Path) -> deployment_standin.Package:
+    """The identity Windows gives the package: name, full name and publisher ID, from its
+    manifest."""
+    with zipfile.ZipFile(msix) as package:
+        manifest = ElementTree.fromstring(package.read("AppxManifest.xml"))
+    identity = next(manifest.iter(f"{FOUNDATION_NAMESPACE}Identity"))
+    name, version = identity.get("Name"), identity.get("Version")
+    publisher_id = deployment_standin.publisher_id(identity.get("Publisher"))
+    return (name, f"{name}_{version}_{identity.get('ProcessorArchitecture')}__{publisher_id}",
+            publisher_id)
+
+
 def file_uri_path(uri: str) -> str:
     """The Windows path of a file: URI."""
     parsed = urllib.parse.urlsplit(uri)
@@ -446,9 +465,9 @@ def file_uri_path(uri: str) -> str:
 
 class HandlerInstallerCases(InstallerSupport):
     """The installer with the handler of Windows 11's first menu and its package: the
-    package is added where the handler works, the classic entry hidden only then, and all
-    of it goes at uninstall. Wine has no package manager: a stand-in records what the
-    handler asks of it (deployment_standin.py)."""
+    package is added where the handler works, the classic entry stays, and all of it goes
+    at uninstall, without a restart, a package of another publisher left alone. Wine has no
+    package manager: a stand-in records what the handler asks of it (deployment_standin.py)."""
 
     arch = "win64"  # the handler is an x64 DLL
 
@@ -466,13 +485,8 @@ class HandlerInstallerCases(InstallerSupport):
 
     def identify(self, version: str) -> None:
         """Tells the stand-in the identity in the manifest of this version's package."""
-        path = self.session.work.parent / "installer" / f"zdrv-menu-{version}.msix"
-        with zipfile.ZipFile(path) as msix:
-            manifest = ElementTree.fromstring(msix.read("AppxManifest.xml"))
-        identity = next(manifest.iter(f"{FOUNDATION_NAMESPACE}Identity"))
-        name, version = identity.get("Name"), identity.get("Version")
-        architecture = identity.get("ProcessorArchitecture")
-        self.stand_in.identify(name, f"{name}_{version}_{architecture}__standin")
+        self.stand_in.identify(package_identity(
+            self.session.work.parent / "installer" / f"zdrv-menu-{version}.msix"))
 
     def adds_and_removals(self) -> list[tuple[str, ...]]:
         return [(call[0], *map(file_uri_path, call[1:]))
@@ -482,36 +496,49 @@ class HandlerInstallerCases(InstallerSupport):
 
     def test_first_menu_added_used_upgraded_removed(self):
         older, newer = self.versions
+        # A package of our name from another publisher is none of ours.
+        name = package_identity(self.session.work.parent / "installer" /
+                                f"zdrv-menu-{older}.msix")[0]
+        theirs = deployment_standin.publisher_id("CN=Jemand Anders")
+        impostor = (name, f"{name}_9.0.0.0_x64__{theirs}", theirs)
         with deployment_standin.windows_build(self.session, WINDOWS_11):
+            self.stand_in.set_packages([impostor])
             before = self.state(whole_machine=True)
             self.identify(older)
             install = self.msiexec("/i", self.package(older, True), "/qn")
             self.assertEqual((install.exit_code, install.boxes), (0, []), install.describe())
             installed = self.state()
-            folder = self.assert_installed(installed, older, handler=True, hidden=True)
+            folder = self.assert_installed(installed, older, handler=True)
+            handler_folder = f"{folder}{HANDLER_FOLDER}"
             self.assertEqual(self.adds_and_removals(),
-                             [("AddPackageByUriAsync", f"{folder}zdrv-menu.msix", folder[:-1])])
-            added = self.stand_in.packages()
+                             [("AddPackageByUriAsync", f"{handler_folder}\\zdrv-menu.msix",
+                               handler_folder)])
+            added = self.stand_in.packages()[1:]
             self.assertEqual(len(added), 1)
             self.assert_handler_serves(folder)
 
             self.identify(newer)
             upgrade = self.msiexec("/i", self.package(newer, True), "/qn")
             self.assertEqual((upgrade.exit_code, upgrade.boxes), (0, []), upgrade.describe())
-            self.assertEqual(self.assert_installed(self.state(), newer, handler=True,
-                                                   hidden=True), folder)
+            self.assertEqual(self.assert_installed(self.state(), newer, handler=True), folder)
             calls = self.adds_and_removals()
             self.assertEqual(calls[1:], [("RemovePackageAsync", added[0][1]), calls[0]],
                              "the old package goes before the new one comes")
-            self.assertEqual(len(self.stand_in.packages()), 1)
+            self.assertEqual(len(self.stand_in.packages()), 2)
 
             # A value someone left in the entry's key goes with the key.
             self.reg("add", f"{MENU_ROOT}\\.exe\\shell\\Zandrivo", "/v", "Liegengeblieben",
                      "/d", "")
-            remove = self.msiexec("/x", self.package(newer, True), "/qn")
-            self.assertEqual((remove.exit_code, remove.boxes), (0, []), remove.describe())
+            # Explorer's surrogate still holds the DLL: uninstalling ends it, and removes the
+            # DLL without a restart.
+            with deployment_standin.holding(self.session, self.driver,
+                                            self.scratch.unix("surrogate/dllhost.exe"),
+                                            f"{handler_folder}\\zdrv-menu.dll") as surrogate:
+                remove = self.msiexec("/x", self.package(newer, True), "/qn")
+                self.assertEqual((remove.exit_code, remove.boxes), (0, []), remove.describe())
+                self.assertIsNotNone(surrogate.poll(), "the surrogate ended")
             self.assertEqual(self.adds_and_removals()[-1][0], "RemovePackageAsync")
-            self.assertEqual(self.stand_in.packages(), [])
+            self.assertEqual(self.stand_in.packages(), [impostor])
             self.assert_removed(before, self.state(whole_machine=True), None)
         print(f"install {install.seconds:.2f} s, upgrade {upgrade.seconds:.2f} s, "
               f"uninstall {remove.seconds:.2f} s")
@@ -540,15 +567,20 @@ class HandlerInstallerCases(InstallerSupport):
 
     def assert_handler_serves(self, folder: str) -> None:
         """The installed handler, activated as Explorer activates it (by the class and DLL
-        the package names), shows its entry for exactly one file of the table, and each
-        sub-entry starts the installed zdrv.exe on the file, which starts it with that
-        priority."""
-        package = self.windows_file(f"{folder}zdrv-menu.msix")
-        with zipfile.ZipFile(package) as msix:
+        the package names, in the folder the package was added with), shows its entry for
+        exactly one file of the table, and each sub-entry starts the installed zdrv.exe on
+        the file, which starts it with that priority. The package's application is no
+        file there: zdrv.exe never runs as a packaged process."""
+        location = [call[2] for call in self.adds_and_removals()
+                    if call[0] == "AddPackageByUriAsync"][-1] + "\\"
+        with zipfile.ZipFile(self.windows_file(f"{location}zdrv-menu.msix")) as msix:
             manifest = ElementTree.fromstring(msix.read("AppxManifest.xml"))
+        application = next(manifest.iter(f"{FOUNDATION_NAMESPACE}Application"))
+        self.assertFalse(self.windows_file(location + application.get("Executable")).exists(),
+                         "the package's application names no file")
         classes = list(manifest.iter(f"{COM_NAMESPACE}Class"))
         self.assertEqual(len(classes), 1, "one COM class in the package")
-        dll, clsid = folder + classes[0].get("Path"), "{" + classes[0].get("Id").upper() + "}"
+        dll, clsid = location + classes[0].get("Path"), "{" + classes[0].get("Id").upper() + "}"
         zdrv = f"{folder}zdrv.exe"
 
         described = self.drive(dll, clsid, "describe")

@@ -30,7 +30,7 @@ PREFIX_REGISTRY = [
     (r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ",
      "kernel32.CreateProcessA;kernel32.CloseHandle;kernel32.GetShortPathNameA;"
      "kernel32.GetFileAttributesA;user32.MessageBoxW;kernel32.ExitProcess;"
-     "kernel32.CreateProcessW"),
+     "kernel32.CreateProcessW;kernel32.UpdateProcThreadAttribute;shell32.SHChangeNotify"),
     # A crash must fail the test, not wait for someone to close a dialog.
     (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
 ]
